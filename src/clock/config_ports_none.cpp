@@ -1,0 +1,24 @@
+// Stand-in backend for processors without x86 port I/O: access is always refused.
+#include "config_ports.h"
+
+namespace gma950clock {
+namespace {
+
+// Only requestPortAccess is ever reached: the caller stops when it is refused.
+class NoPortIo final : public ConfigPortAccess {
+ public:
+  PortAccessResult requestPortAccess() override {
+    return {false, "this build has no x86 port access"};
+  }
+  void selectConfigRegister(std::uint32_t) override {}
+  std::uint32_t readConfigData() override { return 0xFFFFFFFFu; }
+  void writeConfigData(std::uint32_t) override {}
+};
+
+}  // namespace
+
+std::unique_ptr<ConfigPortAccess> openPlatformConfigPorts(std::ostream&) {
+  return std::make_unique<NoPortIo>();
+}
+
+}  // namespace gma950clock
