@@ -1,0 +1,131 @@
+// Rewrites register 0xF0 of the GMA 950 (PCI 00:02.0), which selects the graphics core clock.
+#include "clock_settings.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace gma950clock {
+namespace {
+
+constexpr std::uint32_t kIdentityAddress = makeConfigAddress(0, 2, 0, 0x00);
+constexpr std::uint32_t kClockRegisterAddress = makeConfigAddress(0, 2, 0, 0xF0);
+static_assert(kClockRegisterAddress == 0x800010F0u, "register 0xF0 of 00:02.0");
+
+// The hardware expects this value before every final value.
+constexpr std::uint32_t kIntermediateValue = 0x34646000u;
+// Printed values are xor'ed with this; it never reaches the hardware.
+constexpr std::uint32_t kReportMask = 0x00B4E21Du;
+
+constexpr std::uint16_t kIntelVendorId = 0x8086;
+// 945G, 945GM and 945GME graphics functions at 00:02.0.
+constexpr std::uint16_t kGma950DeviceIds[] = {0x2772, 0x27A2, 0x27AE};
+
+const std::array<ClockSetting, 3> kClockSettings = {{
+    {'4', "400", 400, 0x34640533u},
+    {'3', "250", 250, 0x34640531u},
+    {'2', "200", 200, 0x34640534u},
+}};
+
+bool isGma950(std::uint32_t identity) {
+  if ((identity & 0xFFFFu) != kIntelVendorId) return false;
+  for (std::uint16_t device : kGma950DeviceIds) {
+    if (identity >> 16 == device) return true;
+  }
+  return false;
+}
+
+// Formatted apart from `out` so the caller's stream flags neither shape nor absorb it.
+std::string hexDigits(std::uint32_t value) {
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%x", static_cast<unsigned>(value));
+  return digits;
+}
+
+// Keeps ^C, a closed terminal and the like from ending the process between the two data writes,
+// which would leave the intermediate value in the register; they are delivered afterwards.
+class AsyncSignalBlock {
+ public:
+  AsyncSignalBlock() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) {
+      sigaddset(&blocked, signal);
+    }
+    sigprocmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  ~AsyncSignalBlock() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  AsyncSignalBlock(const AsyncSignalBlock&) = delete;
+  AsyncSignalBlock& operator=(const AsyncSignalBlock&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Selecting before every data access narrows the window in which another user of the shared
+// address port can redirect our access.
+std::uint32_t readClockRegister(ConfigPortAccess& ports) {
+  ports.selectConfigRegister(kClockRegisterAddress);
+  return ports.readConfigData();
+}
+
+void writeClockRegister(ConfigPortAccess& ports, std::uint32_t value) {
+  ports.selectConfigRegister(kClockRegisterAddress);
+  ports.writeConfigData(value);
+}
+
+}  // namespace
+
+const std::array<ClockSetting, 3>& getClockSettings() { return kClockSettings; }
+
+const ClockSetting* findClockSettingByArgument(const char* argument) {
+  for (const ClockSetting& setting : kClockSettings) {
+    if (std::strcmp(setting.argument, argument) == 0) return &setting;
+  }
+  return nullptr;
+}
+
+const ClockSetting* findClockSettingByKey(char key) {
+  for (const ClockSetting& setting : kClockSettings) {
+    if (setting.key == key) return &setting;
+  }
+  return nullptr;
+}
+
+bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std::ostream& out,
+                       std::ostream& err) {
+  out << "\nHacking hardware registers now...\n\n";
+
+  const PortAccessResult access = ports.requestPortAccess();
+  if (!access.granted) {
+    err << "gma950clock: cannot access I/O ports 0xCF8-0xCFF: " << access.reason << '\n';
+    return false;
+  }
+
+  ports.selectConfigRegister(kIdentityAddress);
+  const std::uint32_t identity = ports.readConfigData();
+  if (!isGma950(identity)) {
+    char vendorAndDevice[10];
+    std::snprintf(vendorAndDevice, sizeof vendorAndDevice, "%04x:%04x",
+                  static_cast<unsigned>(identity & 0xFFFFu), static_cast<unsigned>(identity >> 16));
+    err << "gma950clock: the device at PCI 00:02.0 is " << vendorAndDevice
+        << ", not an Intel(R) GMA 950; nothing was changed\n";
+    return false;
+  }
+
+  out << hexDigits(readClockRegister(ports) ^ kReportMask) << '\n';
+  {
+    AsyncSignalBlock uninterruptible;
+    writeClockRegister(ports, kIntermediateValue);
+    writeClockRegister(ports, setting.registerValue);
+  }
+  out << hexDigits(readClockRegister(ports) ^ kReportMask) << "\n\n";
+
+  out << "Done - GMA 950 should now be running at a speed of " << std::to_string(setting.megahertz)
+      << " MHz\n";
+  return true;
+}
+
+}  // namespace gma950clock
