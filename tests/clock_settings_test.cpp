@@ -1,0 +1,230 @@
+// Clock programming against a recording fake: port order, reports, refusals and setting lookup.
+#include "clock/clock_settings.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recording_config_ports.h"
+
+namespace {
+
+using gma950clock::applyClockSetting;
+using gma950clock::ClockSetting;
+using gma950clock::findClockSettingByArgument;
+using gma950clock::findClockSettingByKey;
+
+const char* const kHacking = "print \nHacking hardware registers now...\n\n";
+
+const ClockSetting& settingFor(unsigned megahertz) {
+  for (const ClockSetting& setting : gma950clock::getClockSettings()) {
+    if (setting.megahertz == megahertz) return setting;
+  }
+  throw std::invalid_argument("no such setting");
+}
+
+struct SequenceCase {
+  unsigned megahertz;
+  std::vector<std::string> events;
+};
+
+class ApplySequence : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(ApplySequence, IdentifiesThenWritesBothValuesWithReportsBetween) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = {0x27A28086u, 0x34640534u, 0x12345678u};
+
+  EXPECT_TRUE(applyClockSetting(settingFor(GetParam().megahertz), ports, out, err));
+
+  EXPECT_EQ(ports.events(), GetParam().events);
+  EXPECT_EQ(err.str(), "");
+}
+
+std::vector<std::string> expectedSequence(const char* finalValue, const char* completion) {
+  return {kHacking,
+          "ioperm",
+          "select 80001000",
+          "read 27a28086",
+          "select 800010f0",
+          "read 34640534",
+          "print 34d0e729\n",
+          "select 800010f0",
+          "write 34646000 (signals blocked)",
+          "select 800010f0",
+          std::string("write ") + finalValue + " (signals blocked)",
+          "select 800010f0",
+          "read 12345678",
+          std::string("print 1280b465\n\n") + completion};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachSetting, ApplySequence,
+    ::testing::Values(
+        SequenceCase{400, expectedSequence(
+                              "34640533", "Done - GMA 950 should now be running at a speed of 400 MHz\n")},
+        SequenceCase{250, expectedSequence(
+                              "34640531", "Done - GMA 950 should now be running at a speed of 250 MHz\n")},
+        SequenceCase{200, expectedSequence(
+                              "34640534", "Done - GMA 950 should now be running at a speed of 200 MHz\n")}));
+
+struct ReportCase {
+  std::uint32_t before;
+  std::uint32_t after;
+  std::string printed;  // both masked reports as they appear
+};
+
+class MaskedReports : public ::testing::TestWithParam<ReportCase> {};
+
+// The read-back is printed, never judged: whatever it shows, the completion line follows.
+TEST_P(MaskedReports, PrintLowercaseHexWithoutLeadingZerosAndAlwaysComplete) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = {0x27AE8086u, GetParam().before, GetParam().after};
+
+  EXPECT_TRUE(applyClockSetting(settingFor(250), ports, out, err));
+
+  EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n" + GetParam().printed +
+                           "Done - GMA 950 should now be running at a speed of 250 MHz\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadValues, MaskedReports,
+    ::testing::Values(ReportCase{0x00000000u, 0x34640531u, "b4e21d\n34d0e72c\n\n"},
+                      ReportCase{0x00B4E21Du, 0x00B4E21Cu, "0\n1\n\n"},
+                      ReportCase{0xFFFFFFFFu, 0xFFFFFFFFu, "ff4b1de2\nff4b1de2\n\n"},
+                      ReportCase{0x34640533u, 0x34646000u, "34d0e72e\n34d0821d\n\n"}));
+
+// The caller's number format neither shapes the report nor is changed by it.
+TEST(ReportFormat, LeavesTheCallersStreamFormatAsItWas) {
+  struct FormatCase {
+    std::ios_base::fmtflags flags;
+    const char* laterOutput;
+  };
+  for (const FormatCase& format : {FormatCase{std::ios_base::dec, "255"},
+                                   FormatCase{std::ios_base::hex | std::ios_base::uppercase |
+                                                  std::ios_base::showbase,
+                                              "0XFF"}}) {
+    std::ostringstream out;
+    std::ostringstream err;
+    out.flags(format.flags);
+    RecordingConfigPorts ports(out);
+    ports.readAnswers = {0x27728086u, 0x34640534u, 0x34640533u};
+
+    ASSERT_TRUE(applyClockSetting(settingFor(400), ports, out, err));
+    out << 255;
+
+    EXPECT_EQ(out.str(),
+              "\nHacking hardware registers now...\n\n34d0e729\n34d0e72e\n\n"
+              "Done - GMA 950 should now be running at a speed of 400 MHz\n" +
+                  std::string(format.laterOutput));
+  }
+}
+
+TEST(RefusedAccess, StopsBeforeAnyPortOperationWithOneLine) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.refusal = "Operation not permitted; run it as root";
+
+  EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
+
+  EXPECT_EQ(ports.events(), (std::vector<std::string>{kHacking, "ioperm"}));
+  EXPECT_EQ(err.str(),
+            "gma950clock: cannot access I/O ports 0xCF8-0xCFF: Operation not permitted; run it as "
+            "root\n");
+}
+
+struct IdentityCase {
+  std::uint32_t identity;
+  const char* refusal;  // nullptr: a GMA 950, programmed as usual
+};
+
+class DeviceIdentity : public ::testing::TestWithParam<IdentityCase> {};
+
+TEST_P(DeviceIdentity, OnlyAGma950IsWritten) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = {GetParam().identity, 0x34640534u, 0x34640533u};
+
+  const bool applied = applyClockSetting(settingFor(400), ports, out, err);
+
+  if (GetParam().refusal == nullptr) {
+    EXPECT_TRUE(applied);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(ports.events().size(), 14u);
+  } else {
+    char identity[9];
+    std::snprintf(identity, sizeof identity, "%08x", static_cast<unsigned>(GetParam().identity));
+    EXPECT_FALSE(applied);
+    EXPECT_EQ(ports.events(), (std::vector<std::string>{kHacking, "ioperm", "select 80001000",
+                                                        std::string("read ") + identity}));
+    EXPECT_EQ(err.str(), std::string("gma950clock: the device at PCI 00:02.0 is ") +
+                             GetParam().refusal +
+                             ", not an Intel(R) GMA 950; nothing was changed\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identities, DeviceIdentity,
+    ::testing::Values(IdentityCase{0x27728086u, nullptr}, IdentityCase{0x27A28086u, nullptr},
+                      IdentityCase{0x27AE8086u, nullptr},
+                      IdentityCase{0x10421AF4u, "1af4:1042"},   // virtio disk
+                      IdentityCase{0x27A38086u, "8086:27a3"},   // Intel, but not graphics
+                      IdentityCase{0x2A028086u, "8086:2a02"},   // a later Intel graphics core
+                      IdentityCase{0x27A28087u, "8087:27a2"},   // right device id, wrong vendor
+                      IdentityCase{0xFFFFFFFFu, "ffff:ffff"},   // nothing at 00:02.0
+                      IdentityCase{0x00000000u, "0000:0000"}));
+
+TEST(AsyncSignals, AreDeliverableAgainAfterTheWrites) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = {0x27A28086u, 0x34640534u, 0x34640533u};
+
+  ASSERT_TRUE(applyClockSetting(settingFor(400), ports, out, err));
+
+  sigset_t current;
+  sigprocmask(SIG_BLOCK, nullptr, &current);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) {
+    EXPECT_EQ(sigismember(&current, signal), 0) << "signal " << signal << " left blocked";
+  }
+}
+
+TEST(SettingLookup, ArgumentsMatchOnlyAsWholeStrings) {
+  struct ArgumentCase {
+    const char* argument;
+    unsigned megahertz;  // 0: no setting
+  };
+  for (const ArgumentCase& c : {ArgumentCase{"400", 400}, ArgumentCase{"250", 250},
+                                ArgumentCase{"200", 200}, ArgumentCase{"4000", 0},
+                                ArgumentCase{"40", 0}, ArgumentCase{"0400", 0},
+                                ArgumentCase{" 400", 0}, ArgumentCase{"400 ", 0},
+                                ArgumentCase{"4", 0}, ArgumentCase{"", 0}}) {
+    const ClockSetting* setting = findClockSettingByArgument(c.argument);
+    EXPECT_EQ(setting == nullptr ? 0u : setting->megahertz, c.megahertz)
+        << "argument '" << c.argument << "'";
+  }
+}
+
+TEST(SettingLookup, KeysSelectTheirSpeedAndNothingElse) {
+  struct KeyCase {
+    char key;
+    unsigned megahertz;  // 0: no setting
+  };
+  for (const KeyCase& c : {KeyCase{'4', 400}, KeyCase{'3', 250}, KeyCase{'2', 200},
+                           KeyCase{'1', 0}, KeyCase{'5', 0}, KeyCase{'0', 0}, KeyCase{'q', 0},
+                           KeyCase{'.', 0}, KeyCase{'\0', 0}}) {
+    const ClockSetting* setting = findClockSettingByKey(c.key);
+    EXPECT_EQ(setting == nullptr ? 0u : setting->megahertz, c.megahertz)
+        << "key '" << c.key << "'";
+  }
+}
+
+}  // namespace

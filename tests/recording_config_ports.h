@@ -1,0 +1,83 @@
+// Recording fake of the port layer: answers reads from a script and logs every call in order,
+// together with what the code under test printed in between.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "clock/config_ports.h"
+
+class RecordingConfigPorts final : public gma950clock::ConfigPortAccess {
+ public:
+  explicit RecordingConfigPorts(const std::ostringstream& out) : out_(out) {}
+
+  // Script: whether access is granted, and the values successive reads return.
+  std::optional<std::string> refusal;
+  std::deque<std::uint32_t> readAnswers;
+
+  gma950clock::PortAccessResult requestPortAccess() override {
+    record("ioperm");
+    if (refusal) return {false, *refusal};
+    return {true, {}};
+  }
+  void selectConfigRegister(std::uint32_t address) override { record("select " + hex(address)); }
+  std::uint32_t readConfigData() override {
+    std::uint32_t value = 0xFFFFFFFFu;
+    if (!readAnswers.empty()) {
+      value = readAnswers.front();
+      readAnswers.pop_front();
+    }
+    record("read " + hex(value));
+    return value;
+  }
+  // A data write notes whether every asynchronous signal that could cut the sequence short was
+  // blocked at that moment.
+  void writeConfigData(std::uint32_t value) override {
+    record("write " + hex(value) + (asyncSignalsBlocked() ? " (signals blocked)" : ""));
+  }
+
+  // The log, ending with whatever was printed after the last port operation.
+  const std::vector<std::string>& events() {
+    notePrinted();
+    return events_;
+  }
+
+ private:
+  static std::string hex(std::uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+    return text;
+  }
+
+  static bool asyncSignalsBlocked() {
+    sigset_t current;
+    sigprocmask(SIG_BLOCK, nullptr, &current);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) {
+      if (sigismember(&current, signal) != 1) return false;
+    }
+    return true;
+  }
+
+  void notePrinted() {
+    const std::string printed = out_.str();
+    if (printed.size() > printedSoFar_) {
+      events_.push_back("print " + printed.substr(printedSoFar_));
+      printedSoFar_ = printed.size();
+    }
+  }
+
+  void record(const std::string& operation) {
+    notePrinted();
+    events_.push_back(operation);
+  }
+
+  const std::ostringstream& out_;
+  std::size_t printedSoFar_ = 0;
+  std::vector<std::string> events_;
+};
