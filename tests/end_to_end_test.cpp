@@ -87,6 +87,7 @@ struct Invocation {
   std::vector<std::string> command;          // program first
   std::optional<std::string> input;          // nullopt: standard input closed
   std::vector<std::string> environment = {};  // NAME=value, on top of PATH and the sanitizers'
+  bool errorsIntoOutput = false;              // both streams into one file, as in the journal
 };
 
 // Each test gets a directory with the stand-in `clear`, the captured streams and the trace.
@@ -138,7 +139,8 @@ class EndToEnd : public ::testing::Test {
       }
       const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
+      if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+          dup2(invocation.errorsIntoOutput ? out : err, STDERR_FILENO) < 0) {
         _exit(126);
       }
       execvpe(argv[0], argv.data(), envp.data());
@@ -305,6 +307,21 @@ TEST_F(EndToEnd, MalformedSimulationEnvironmentStopsWithStatus2) {
     EXPECT_EQ(outcome.err.rfind("gma950clock-sim: " + name, 0), 0u) << variable << ": " << outcome.err;
     EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << variable << ": " << outcome.err;
   }
+}
+
+// Where stdout and stderr share one file (a terminal, the journal), the refusal stands between
+// the opening message and the closing text, not ahead of buffered output.
+TEST_F(EndToEnd, RefusalAppearsWhereItHappensWhenStreamsShareAFile) {
+  const Outcome refused =
+      run({{SIMULATED_PROGRAM, "200"}, "", {"GMA950CLOCK_SIM_DENY=1"}, true});
+  EXPECT_EQ(refused.out, kBanner + kHacking + refusalLine() + kClosingNothing);
+
+  const Outcome wrongDevice =
+      run({{SIMULATED_PROGRAM, "200"}, "", {"GMA950CLOCK_SIM_DEVICE=8086:2a02"}, true});
+  EXPECT_EQ(wrongDevice.out, kBanner + kHacking +
+                                 "gma950clock: the device at PCI 00:02.0 is 8086:2a02, not an "
+                                 "Intel(R) GMA 950; nothing was changed\n" +
+                                 kClosingNothing);
 }
 
 // Without root, the refusal tells the user to become root. The program is copied where an
