@@ -10,10 +10,6 @@
 namespace gma950clock {
 namespace {
 
-constexpr std::uint32_t kIdentityAddress = makeConfigAddress(0, 2, 0, 0x00);
-constexpr std::uint32_t kClockRegisterAddress = makeConfigAddress(0, 2, 0, 0xF0);
-static_assert(kClockRegisterAddress == 0x800010F0u, "register 0xF0 of 00:02.0");
-
 // The hardware expects this value before every final value.
 constexpr std::uint32_t kIntermediateValue = 0x34646000u;
 // Printed values are xor'ed with this; it never reaches the hardware.
@@ -67,12 +63,12 @@ class AsyncSignalBlock {
 // Selecting before every data access narrows the window in which another user of the shared
 // address port can redirect our access.
 std::uint32_t readClockRegister(ConfigPortAccess& ports) {
-  ports.selectConfigRegister(kClockRegisterAddress);
+  ports.selectConfigRegister(kGma950ClockRegisterAddress);
   return ports.readConfigData();
 }
 
 void writeClockRegister(ConfigPortAccess& ports, std::uint32_t value) {
-  ports.selectConfigRegister(kClockRegisterAddress);
+  ports.selectConfigRegister(kGma950ClockRegisterAddress);
   ports.writeConfigData(value);
 }
 
@@ -104,7 +100,7 @@ bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std
     return false;
   }
 
-  ports.selectConfigRegister(kIdentityAddress);
+  ports.selectConfigRegister(kGma950IdentityAddress);
   const std::uint32_t identity = ports.readConfigData();
   if (!isGma950(identity)) {
     char vendorAndDevice[10];

@@ -9,6 +9,11 @@
 
 namespace gma950clock {
 
+// The GMA 950 answers at PCI 00:02.0: its identity at offset 0x00, its clock select at 0xF0.
+constexpr std::uint32_t kGma950IdentityAddress = makeConfigAddress(0, 2, 0, 0x00);
+constexpr std::uint32_t kGma950ClockRegisterAddress = makeConfigAddress(0, 2, 0, 0xF0);
+static_assert(kGma950ClockRegisterAddress == 0x800010F0u, "register 0xF0 of 00:02.0");
+
 struct ClockSetting {
   char key;              // selects it in the menu
   const char* argument;  // selects it on the command line

@@ -6,13 +6,12 @@
 #include <fstream>
 #include <string>
 
+#include "clock_settings.h"
 #include "config_ports.h"
 
 namespace gma950clock {
 namespace {
 
-constexpr std::uint32_t kIdentityAddress = makeConfigAddress(0, 2, 0, 0x00);
-constexpr std::uint32_t kClockRegisterAddress = makeConfigAddress(0, 2, 0, 0xF0);
 // What an absent device or register answers on a PC.
 constexpr std::uint32_t kFloatingBus = 0xFFFFFFFFu;
 
@@ -110,15 +109,15 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
 
   std::uint32_t readConfigData() override {
     std::uint32_t value = kFloatingBus;
-    if (selected_ == kIdentityAddress) value = settings_.identity;
-    if (selected_ == kClockRegisterAddress) value = settings_.clockRegister;
+    if (selected_ == kGma950IdentityAddress) value = settings_.identity;
+    if (selected_ == kGma950ClockRegisterAddress) value = settings_.clockRegister;
     traceAccess("inl", kConfigDataPort, value);
     return value;
   }
 
   void writeConfigData(std::uint32_t value) override {
     traceAccess("outl", kConfigDataPort, value);
-    if (selected_ == kClockRegisterAddress) settings_.clockRegister = value;
+    if (selected_ == kGma950ClockRegisterAddress) settings_.clockRegister = value;
   }
 
  private:
