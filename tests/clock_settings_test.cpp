@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,6 +140,35 @@ TEST(RefusedAccess, StopsBeforeAnyPortOperationWithOneLine) {
   EXPECT_EQ(err.str(),
             "gma950clock: cannot access I/O ports 0xCF8-0xCFF: Operation not permitted; run it as "
             "root\n");
+}
+
+// Each refusal names the cause the user can act on; an error nobody foresaw gets strerror alone.
+TEST(PortRefusal, NamesTheCauseFromErrorUserAndCapability) {
+  struct RefusalCase {
+    int error;
+    gma950clock::ProcessPrivileges privileges;
+    const char* reason;
+  };
+  for (const RefusalCase& c : {
+           RefusalCase{ENOSYS, {true, true},
+                       "Function not implemented; this kernel was built without ioperm "
+                       "(CONFIG_X86_IOPL_IOPERM)"},
+           RefusalCase{ENOSYS, {false, false},
+                       "Function not implemented; this kernel was built without ioperm "
+                       "(CONFIG_X86_IOPL_IOPERM)"},
+           RefusalCase{EPERM, {false, false}, "Operation not permitted; run it as root"},
+           RefusalCase{EPERM, {true, false},
+                       "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or "
+                       "service sandbox?)"},
+           RefusalCase{EPERM, {true, true},
+                       "Operation not permitted; the kernel is locked down (Secure Boot?)"},
+           RefusalCase{EPERM, {false, true},
+                       "Operation not permitted; the kernel is locked down (Secure Boot?)"},
+           RefusalCase{EINVAL, {true, true}, "Invalid argument"}}) {
+    EXPECT_EQ(gma950clock::describePortRefusal(c.error, c.privileges), c.reason)
+        << "errno " << c.error << ", root " << c.privileges.root << ", CAP_SYS_RAWIO "
+        << c.privileges.rawioEffective;
+  }
 }
 
 struct IdentityCase {

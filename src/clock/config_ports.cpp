@@ -1,17 +1,44 @@
-// Wording shared by the backends that ask the kernel for the configuration ports.
+// Why the kernel refused the configuration ports, worded so the user can act on it.
 #include "config_ports.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace gma950clock {
+namespace {
 
-std::string describePortRefusal(int error) {
-  // ioperm needs CAP_SYS_RAWIO; root without it is usually a locked-down kernel.
-  const char* hint =
-      geteuid() == 0 ? "the kernel refuses port access (kernel lockdown?)" : "run it as root";
-  return std::string(std::strerror(error)) + "; " + hint;
+// ioperm is granted only with CAP_SYS_RAWIO in the effective set; capget is read directly so
+// that no capability library is needed.
+bool hasEffectiveRawio() {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO)) != 0;
+}
+
+}  // namespace
+
+ProcessPrivileges getProcessPrivileges() { return {geteuid() == 0, hasEffectiveRawio()}; }
+
+std::string describePortRefusal(int error, const ProcessPrivileges& privileges) {
+  const char* hint = nullptr;
+  if (error == ENOSYS) {
+    hint = "this kernel was built without ioperm (CONFIG_X86_IOPL_IOPERM)";
+  } else if (error == EPERM && privileges.rawioEffective) {
+    // With the capability, only lockdown (LOCKDOWN_IOPORT) still says no.
+    hint = "the kernel is locked down (Secure Boot?)";
+  } else if (error == EPERM && privileges.root) {
+    hint = "the process lacks CAP_SYS_RAWIO (container or service sandbox?)";
+  } else if (error == EPERM) {
+    hint = "run it as root";
+  }
+  std::string reason = std::strerror(error);
+  if (hint != nullptr) reason.append("; ").append(hint);
+  return reason;
 }
 
 }  // namespace gma950clock

@@ -40,8 +40,15 @@ class ConfigPortAccess {
   virtual void writeConfigData(std::uint32_t value) = 0;
 };
 
-// The refusal text for a failed ioperm: strerror, then what the user can do about it.
-std::string describePortRefusal(int error);
+// What decides why ioperm says no: the effective user and CAP_SYS_RAWIO in the effective set.
+struct ProcessPrivileges {
+  bool root;
+  bool rawioEffective;
+};
+ProcessPrivileges getProcessPrivileges();
+
+// The refusal text for a failed ioperm: strerror, then the cause the user can act on.
+std::string describePortRefusal(int error, const ProcessPrivileges& privileges);
 
 // The backend this executable was built with. Returns nullptr, after one line on `err`, when the
 // backend cannot be set up (only the simulation can fail, on a malformed environment).

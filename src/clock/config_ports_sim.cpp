@@ -98,7 +98,7 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
   PortAccessResult requestPortAccess() override {
     traceLine("ioperm 0x" + hex(kConfigAddressPort, 0) + " " + std::to_string(kConfigPortCount) +
               " 1");
-    if (settings_.denyAccess) return {false, describePortRefusal(EPERM)};
+    if (settings_.denyAccess) return {false, describePortRefusal(EPERM, getProcessPrivileges())};
     return {true, {}};
   }
 

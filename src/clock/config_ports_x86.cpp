@@ -12,7 +12,8 @@ class X86ConfigPorts final : public ConfigPortAccess {
  public:
   PortAccessResult requestPortAccess() override {
     if (ioperm(kConfigAddressPort, kConfigPortCount, 1) != 0) {
-      return {false, describePortRefusal(errno)};
+      const int error = errno;  // before capget can overwrite it
+      return {false, describePortRefusal(error, getProcessPrivileges())};
     }
     return {true, {}};
   }
