@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Start-up cost of gma950clock against /bin/true, in instructions counted by callgrind (repeatable,
 # unlike seconds). The program runs on a wrong argument, a road that touches no port.
 # Usage: bench/startup.sh [PROGRAM]   (default: build/release/gma950clock)

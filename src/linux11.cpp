@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // gma950clock: the console dialogue that picks a GMA 950 core clock setting and applies it.
 #include <cstdlib>
 #include <iostream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Clock programming against a recording fake: port order, reports, refusals and setting lookup.
 #include "clock/clock_settings.h"
 

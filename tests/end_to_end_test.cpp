@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the built executables with arguments, input and environment, and checks their output
 // byte for byte, their exit status and the simulated device's port trace.
 #include "program_runs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hardware lab checks, run as root inside the QEMU guest: the real program and the real x86 port
 // backend against QEMU's emulated chipset, judged by the kernel's own view of PCI 00:02.0.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs a built executable with arguments, input and environment and captures what it printed;
 // the program's fixed texts, shared by the end-to-end tests and the hardware lab.
 #pragma once

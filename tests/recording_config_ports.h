@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Recording fake of the port layer: answers reads from a script and logs every call in order,
 // together with what the code under test printed in between.
 #pragma once

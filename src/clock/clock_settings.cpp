@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Rewrites register 0xF0 of the GMA 950 (PCI 00:02.0), which selects the graphics core clock.
 #include "clock_settings.h"
 

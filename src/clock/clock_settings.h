@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The three GMA 950 core clock settings and the register sequence that applies one of them.
 #pragma once
 

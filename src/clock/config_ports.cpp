@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Why the kernel refused the configuration ports, worded so the user can act on it.
 #include "config_ports.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // PCI configuration-space access through the Mechanism #1 ports, behind one interface per backend.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in backend for processors without x86 port I/O: access is always refused.
 #include "config_ports.h"
 

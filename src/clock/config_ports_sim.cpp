@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Simulated GMA 950 behind the configuration ports, set up from GMA950CLOCK_SIM_* variables.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The real backend: ioperm plus 32-bit in/out instructions on the configuration ports (i386, x86_64).
 #include <sys/io.h>
 
