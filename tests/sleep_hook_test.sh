@@ -1,6 +1,7 @@
 #!/bin/sh
-# Runs the elogind sleep hook against a stand-in program and temporary defaults files, and checks
-# with which speed (if any) the program was started.
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Runs the elogind sleep hook against stand-ins for the program and logger and temporary defaults
+# files, and checks with which speed (if any) the program was started and what was logged.
 # Usage: sleep_hook_test.sh HOOK
 set -u
 hook=$1
@@ -11,22 +12,36 @@ cat >"$work/program" <<'STANDIN'
 #!/bin/sh
 printf '%s:%s\n' "$#" "$*" >>"$STANDIN_LOG"
 STANDIN
-chmod +x "$work/program"
+cat >"$work/logger" <<'STANDIN'
+#!/bin/sh
+printf '%s\n' "$*" >>"$LOGGER_LOG"
+STANDIN
+chmod +x "$work/program" "$work/logger"
 
 failures=0
 # check NAME PHASE DEFAULTS EXPECTED: DEFAULTS is the file's content, or MISSING for no file;
-# EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started.
+# EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started, or
+# REFUSED for not started, one line logged and a failing exit status.
 check() {
-  rm -f "$work/defaults" "$work/log"
+  rm -f "$work/defaults" "$work/log" "$work/syslog"
   [ "$3" = MISSING ] || printf '%b' "$3" >"$work/defaults"
-  GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
-    STANDIN_LOG="$work/log" sh "$hook" "$2" suspend
+  PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
+    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" sh "$hook" "$2" suspend
   status=$?
   logged=$(cat "$work/log" 2>/dev/null)
-  if [ "$status" -ne 0 ] || [ "$logged" != "$4" ]; then
-    echo "FAIL $1: exit $status, program started with '$logged', expected '$4'"
-    failures=$((failures + 1))
+  syslog=$(cat "$work/syslog" 2>/dev/null)
+  if [ "$4" = REFUSED ]; then
+    case $syslog in
+      "-t gma950clock $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
+      *) syslog="wrong: $syslog" ;;
+    esac
+    [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
+      [ "${syslog#wrong}" = "$syslog" ] && return
+  elif [ "$status" -eq 0 ] && [ "$logged" = "$4" ] && [ -z "$syslog" ]; then
+    return
   fi
+  echo "FAIL $1: exit $status, program started with '$logged', logged '$syslog', expected '$4'"
+  failures=$((failures + 1))
 }
 
 check "after resume"               post 'GMA950CLOCK_SPEED=400\n'                     '1:400'
@@ -38,12 +53,19 @@ check "empty value"                post 'GMA950CLOCK_SPEED=\n'                  
 check "double quotes"              post 'GMA950CLOCK_SPEED="250"\n'                   '1:250'
 check "single quotes"              post "GMA950CLOCK_SPEED='200'\n"                   '1:200'
 check "blanks around"              post '  GMA950CLOCK_SPEED=250  \n'                 '1:250'
+check "exported"                   post 'export GMA950CLOCK_SPEED=400\n'              '1:400'
+check "trailing comment"           post 'GMA950CLOCK_SPEED=400 # fast\n'              '1:400'
+check "quoted, then a comment"     post "export GMA950CLOCK_SPEED='250'\t# quiet\n"   '1:250'
 check "last line counts"           post 'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=200\n' '1:200'
 check "no line feed at the end"    post 'GMA950CLOCK_SPEED=400'                       '1:400'
-check "shell code is not run"      post 'GMA950CLOCK_SPEED=400; touch /tmp/x\n'       ''
-# shellcheck disable=SC2016 # the text must reach the file unexpanded
-check "command substitution"       post 'GMA950CLOCK_SPEED=$(echo 400)\n'            ''
 check "other variable's suffix"    post 'MY_GMA950CLOCK_SPEED=400\n'                  ''
+check "not a speed"                post 'GMA950CLOCK_SPEED=300\n'                     REFUSED
+check "last line is not a speed"   post 'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=40\n' REFUSED
+check "blanks around ="            post 'GMA950CLOCK_SPEED = 400\n'                   REFUSED
+check "comment without a blank"    post 'GMA950CLOCK_SPEED=400# fast\n'               REFUSED
+check "shell code is not run"      post 'GMA950CLOCK_SPEED=400; touch /tmp/x\n'       REFUSED
+# shellcheck disable=SC2016 # the text must reach the file unexpanded
+check "command substitution"       post 'GMA950CLOCK_SPEED=$(echo 400)\n'            REFUSED
 
 # elogind passes no arguments only if something is badly wrong; the hook must still do nothing.
 rm -f "$work/log"
