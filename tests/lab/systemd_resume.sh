@@ -1,0 +1,60 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Driver inside the systemd guest, where the package is installed and gma950clock@400.service
+# enabled: the unit runs at boot and again after a real S3 suspend and resume, reaching the ports
+# both times; an instance that is not a speed fails; removing the package makes systemd forget it.
+exec >/dev/ttyS0 2>&1
+# shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
+. /lab/guest-lib.sh
+
+# What the program says of QEMU's VGA at 00:02.0 once it has read it through the ports.
+refusal='gma950clock: the device at PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950; nothing was changed'
+unit=gma950clock@400.service
+
+runs() { journalctl -q -o cat -u "$unit" | grep -cxF "$refusal"; }
+ran() { [ "$(runs)" -eq "$1" ]; }
+# The program's own exit (code 1 = exited), with status 1 for the refusal: not a signal.
+exited_by_itself() {
+  [ "$(systemctl show -P ExecMainCode "$unit")" = 1 ] && [ "$(systemctl show -P ExecMainStatus "$unit")" = 1 ]
+}
+no_port_refusal() { ! journalctl -q -o cat -u "$unit" | grep -q 'cannot access I/O ports'; }
+# The run lines and the kernel's sleep lines, in journal order.
+events() {
+  journalctl -q -o short-monotonic | awk -v refusal="$refusal" '
+    index($0, refusal) { printf "run " }
+    /kernel: PM: suspend entry/ { printf "sleep " }
+    /kernel: PM: suspend exit/ { printf "wake " }'
+}
+one_run_each_side() { [ "$(events)" = "run sleep wake run " ]; }
+
+systemctl is-system-running --wait >/dev/null
+lab_check "the unit ran at boot and reached the ports" lab_wait 60 ran 1
+lab_check "the boot run ended by its own exit" exited_by_itself
+lab_check "suspended to S3 and woke up" lab_suspend systemctl suspend
+lab_check "the kernel woke from S3" lab_resumed_from_s3
+lab_check "the unit ran again after resume" lab_wait 60 ran 2
+lab_check "one run before the sleep and one after it" one_run_each_side
+lab_check "the resume run ended by its own exit" exited_by_itself
+lab_check "no run was refused the ports" no_port_refusal
+# From the kernel's wake-up to the unit's report, both in the journal's monotonic time.
+journalctl -q -o short-monotonic | awk -v refusal="$refusal" '
+  { stamp = $0; sub(/^\[ */, "", stamp); sub(/\].*/, "", stamp) }
+  /kernel: PM: suspend exit/ { wake = stamp }
+  index($0, refusal) && wake != "" { printf "lab: resume latency %.0f ms\n", (stamp - wake) * 1000; exit }'
+
+lab_check "gma950clock@300 fails to start" eval '! systemctl start gma950clock@300.service'
+lab_check "gma950clock@300 is failed" [ "$(systemctl is-failed gma950clock@300.service)" = failed ]
+lab_check "one journal line names the allowed values" \
+  [ "$(journalctl -q -o cat -u gma950clock@300.service -t gma950clock | grep -c '@400, @250 or @200')" -eq 1 ]
+lab_check "the program did not run for @300" \
+  eval '! journalctl -q -o cat -u gma950clock@300.service | grep -q "Hacking hardware registers"'
+
+lab_check "the unit is loaded before removal" [ "$(systemctl show -P LoadState "$unit")" = loaded ]
+lab_check "dpkg removes the package" dpkg -r gma950clock
+lab_check "systemd no longer knows the unit" [ "$(systemctl show -P LoadState "$unit")" = not-found ]
+
+echo "lab: the journal of both units and the kernel's sleep:"
+journalctl -q -o short-monotonic --no-hostname -u "$unit" -u gma950clock@300.service
+journalctl -q -o short-monotonic --no-hostname _PID=1 | grep -E "gma950clock|Reload"
+journalctl -q -o short-monotonic -k --no-hostname | grep -E 'PM: suspend (entry|exit)|Waking up'
+lab_finish
