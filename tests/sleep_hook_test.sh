@@ -8,13 +8,28 @@ hook=$1
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 
+# The program notes its arguments, prints STANDIN_OUTPUT (stdout) and STANDIN_ERROR (stderr),
+# and exits with STANDIN_STATUS.
 cat >"$work/program" <<'STANDIN'
 #!/bin/sh
 printf '%s:%s\n' "$#" "$*" >>"$STANDIN_LOG"
+printf '%b' "${STANDIN_OUTPUT:-}"
+printf '%b' "${STANDIN_ERROR:-}" >&2
+exit "${STANDIN_STATUS:-0}"
 STANDIN
+# logger as util-linux has it: the message from the arguments, or else one entry a line of input.
+# With LOGGER_FAILS set it fails at once, as where no log daemon listens.
 cat >"$work/logger" <<'STANDIN'
 #!/bin/sh
-printf '%s\n' "$*" >>"$LOGGER_LOG"
+[ -z "${LOGGER_FAILS:-}" ] || exit 1
+[ "$1" = -t ] || exit 2
+tag=$2
+shift 2
+if [ $# -gt 0 ]; then
+  printf '%s: %s\n' "$tag" "$*" >>"$LOGGER_LOG"
+else
+  while IFS= read -r line; do printf '%s: %s\n' "$tag" "$line" >>"$LOGGER_LOG"; done
+fi
 STANDIN
 chmod +x "$work/program" "$work/logger"
 
@@ -32,7 +47,7 @@ check() {
   syslog=$(cat "$work/syslog" 2>/dev/null)
   if [ "$4" = REFUSED ]; then
     case $syslog in
-      "-t gma950clock $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
+      "gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
       *) syslog="wrong: $syslog" ;;
     esac
     [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
@@ -66,6 +81,32 @@ check "comment without a blank"    post 'GMA950CLOCK_SPEED=400# fast\n'         
 check "shell code is not run"      post 'GMA950CLOCK_SPEED=400; touch /tmp/x\n'       REFUSED
 # shellcheck disable=SC2016 # the text must reach the file unexpanded
 check "command substitution"       post 'GMA950CLOCK_SPEED=$(echo 400)\n'            REFUSED
+
+# The program's report reaches the system log a line an entry, blank lines left out, stdout and
+# stderr in the order printed; the hook's status is the program's.
+printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
+rm -f "$work/log" "$work/syslog"
+PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
+  STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" STANDIN_STATUS=1 \
+  STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' STANDIN_ERROR='gma950clock: refused\n' \
+  sh "$hook" post suspend
+status=$?
+expected='gma950clock: Hacking hardware registers now...
+gma950clock: gma950clock: refused'
+if [ "$status" -ne 1 ] || [ "$(cat "$work/syslog")" != "$expected" ]; then
+  echo "FAIL report to the system log: exit $status, logged '$(cat "$work/syslog")'"
+  failures=$((failures + 1))
+fi
+
+# Where no log daemon listens the setting is applied all the same, with the program's status.
+rm -f "$work/log"
+PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
+  STANDIN_LOG="$work/log" LOGGER_FAILS=1 STANDIN_OUTPUT='a line\n' sh "$hook" post suspend
+status=$?
+if [ "$status" -ne 0 ] || [ "$(cat "$work/log")" != 1:200 ]; then
+  echo "FAIL without a log daemon: exit $status, program started with '$(cat "$work/log")'"
+  failures=$((failures + 1))
+fi
 
 # elogind passes no arguments only if something is badly wrong; the hook must still do nothing.
 rm -f "$work/log"
