@@ -154,9 +154,6 @@ TEST(PortRefusal, NamesTheCauseFromErrorUserAndCapability) {
            RefusalCase{ENOSYS, {true, true},
                        "Function not implemented; this kernel was built without ioperm "
                        "(CONFIG_X86_IOPL_IOPERM)"},
-           RefusalCase{ENOSYS, {false, false},
-                       "Function not implemented; this kernel was built without ioperm "
-                       "(CONFIG_X86_IOPL_IOPERM)"},
            RefusalCase{EPERM, {false, false}, "Operation not permitted; run it as root"},
            RefusalCase{EPERM, {true, false},
                        "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or "
