@@ -60,19 +60,29 @@ lab_pack() {
 }
 
 # lab_boot LOG TIMEOUT KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM (QEMU
-# emulates every device, so nothing the guest does reaches the host's hardware), its serial
-# console into LOG with carriage returns and terminal escapes removed. Fails when QEMU does not
-# end by itself within TIMEOUT seconds.
+# emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's VGA
+# at PCI 00:02.0 and the lab's mark on the kernel command line, its serial console into LOG with
+# carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
+# TIMEOUT seconds.
 lab_boot() {
   local log=$1 seconds=$2 kernel=$3 initrd=$4 append=$5 status=0
   shift 5
   timeout "$seconds" qemu-system-x86_64 -accel tcg -M pc -nodefaults -display none -no-reboot \
-    -monitor none -serial "file:$log.raw" -kernel "$kernel" -initrd "$initrd" \
-    -append "console=ttyS0 panic=-1 $append" "$@" </dev/null || status=$?
+    -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 -kernel "$kernel" -initrd "$initrd" \
+    -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" "$@" </dev/null || status=$?
   sed 's/\r$//; s/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$log.raw" >"$log"
   rm -f "$log.raw"
   [ "$status" -ne 124 ] || lab_fail "the guest did not power off within $seconds s (log: $log)"
   [ "$status" -eq 0 ] || lab_fail "qemu-system-x86_64 exited with status $status (log: $log)"
+}
+
+# lab_run LOG TIMEOUT KERNEL INITRD APPEND [QEMU OPTION...]: boots as lab_boot does, prints what
+# the guest printed, and exits with the guest's verdict.
+lab_run() {
+  local log=$1 status=0
+  (lab_boot "$@" && lab_verdict "$log") || status=$?
+  cat "$log"
+  exit "$status"
 }
 
 # The verdict the guest printed last: "lab: done, N failed"; anything else is a failure.

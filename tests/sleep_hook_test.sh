@@ -33,6 +33,13 @@ fi
 STANDIN
 chmod +x "$work/program" "$work/logger"
 
+# hook_env [NAME=VALUE]... COMMAND...: runs COMMAND with the hook's paths pointing at the
+# stand-ins and the temporary defaults file.
+hook_env() {
+  env PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
+    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" "$@"
+}
+
 failures=0
 # check NAME PHASE DEFAULTS EXPECTED: DEFAULTS is the file's content, or MISSING for no file;
 # EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started, or
@@ -40,8 +47,7 @@ failures=0
 check() {
   rm -f "$work/defaults" "$work/log" "$work/syslog"
   [ "$3" = MISSING ] || printf '%b' "$3" >"$work/defaults"
-  PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
-    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" sh "$hook" "$2" suspend
+  hook_env sh "$hook" "$2" suspend
   status=$?
   logged=$(cat "$work/log" 2>/dev/null)
   syslog=$(cat "$work/syslog" 2>/dev/null)
@@ -86,10 +92,8 @@ check "command substitution"       post 'GMA950CLOCK_SPEED=$(echo 400)\n'       
 # stderr in the order printed; the hook's status is the program's.
 printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
 rm -f "$work/log" "$work/syslog"
-PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
-  STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" STANDIN_STATUS=1 \
-  STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' STANDIN_ERROR='gma950clock: refused\n' \
-  sh "$hook" post suspend
+hook_env STANDIN_STATUS=1 STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' \
+  STANDIN_ERROR='gma950clock: refused\n' sh "$hook" post suspend
 status=$?
 expected='gma950clock: Hacking hardware registers now...
 gma950clock: gma950clock: refused'
@@ -100,8 +104,7 @@ fi
 
 # Where no log daemon listens the setting is applied all the same, with the program's status.
 rm -f "$work/log"
-PATH="$work:$PATH" GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" \
-  STANDIN_LOG="$work/log" LOGGER_FAILS=1 STANDIN_OUTPUT='a line\n' sh "$hook" post suspend
+hook_env LOGGER_FAILS=1 STANDIN_OUTPUT='a line\n' sh "$hook" post suspend
 status=$?
 if [ "$status" -ne 0 ] || [ "$(cat "$work/log")" != 1:200 ]; then
   echo "FAIL without a log daemon: exit $status, program started with '$(cat "$work/log")'"
@@ -110,8 +113,7 @@ fi
 
 # elogind passes no arguments only if something is badly wrong; the hook must still do nothing.
 rm -f "$work/log"
-GMA950CLOCK_DEFAULTS="$work/defaults" GMA950CLOCK_PROGRAM="$work/program" STANDIN_LOG="$work/log" \
-  sh "$hook"
+hook_env sh "$hook"
 if [ -e "$work/log" ]; then
   echo "FAIL without arguments: program started"
   failures=$((failures + 1))
