@@ -111,6 +111,17 @@ if [ "$status" -ne 0 ] || [ "$(cat "$work/log")" != 1:200 ]; then
   failures=$((failures + 1))
 fi
 
+# With the package removed but not purged the hook stays; it must not act or complain, even about a
+# speed it could not use.
+printf 'GMA950CLOCK_SPEED=300\n' >"$work/defaults"
+rm -f "$work/syslog"
+hook_env GMA950CLOCK_PROGRAM="$work/removed" sh "$hook" post suspend
+status=$?
+if [ "$status" -ne 0 ] || [ -e "$work/syslog" ]; then
+  echo "FAIL with the program removed: exit $status, logged '$(cat "$work/syslog" 2>/dev/null)'"
+  failures=$((failures + 1))
+fi
+
 # elogind passes no arguments only if something is badly wrong; the hook must still do nothing.
 rm -f "$work/log"
 hook_env sh "$hook"
