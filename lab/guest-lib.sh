@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Sourced by the drivers inside the lab's Debian guests: named checks, the ACPI S3 cycle with an
-# RTC alarm to wake from, and the verdict the harness reads off the serial console.
+# Sourced inside the lab's guests: named checks, the machine the harness meant to boot, the ACPI
+# S3 cycle with an RTC alarm to wake from, and the verdict the harness reads off the serial console.
 # shellcheck shell=sh
 
 lab_failed=0
@@ -28,6 +28,16 @@ lab_wait() {
   done
 }
 
+# Whether this is the machine the harness booted: /lab/machine holds what `uname -m` says there,
+# then the CPU's model name (nothing: any model).
+lab_is_expected_machine() {
+  { read -r lab_expected_uname; read -r lab_expected_model; } </lab/machine
+  lab_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+  echo "lab: machine: $(uname -m), $lab_model"
+  [ "$(uname -m)" = "$lab_expected_uname" ] &&
+    case $lab_model in *"$lab_expected_model"*) ;; *) false ;; esac
+}
+
 # lab_suspend COMMAND...: arms the RTC to wake the guest in 5 s, then suspends with COMMAND and
 # waits until the kernel is back. Under emulation only S3 wakes up (s2idle never does).
 lab_suspend() {
@@ -49,4 +59,5 @@ lab_finish() {
   echo "lab: done, $lab_failed failed"
   sync
   echo o >/proc/sysrq-trigger
+  sleep 60
 }

@@ -1,7 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Shared by the lab's guests: Debian's cloud kernel, packing a tree as an initramfs, booting it
+# Shared by the lab's guests: apt sources for any Debian release derived from the host's, kernels
+# and trees fetched through apt into the lab's cache, packing a tree as an initramfs, booting it
 # under QEMU with a timeout, and reading the guest's verdict off its serial console.
 # shellcheck shell=bash
+
+# A failure inside $(...) must end the command substitution too.
+shopt -s inherit_errexit
 
 lab_fail() {
   echo "lab: $*" >&2
@@ -16,31 +20,242 @@ lab_unavailable() {
   exit 77
 }
 
+# What the lab needs on the host, beyond what every Debian has: the same for every guest, so that
+# one install line makes all of them run.
 lab_require_tools() {
-  local tool
-  for tool in "$@"; do
-    command -v "$tool" >/dev/null || lab_unavailable "$tool is missing (apt-get install qemu-system-x86 cpio busybox-static)"
+  local tool missing=()
+  for tool in qemu-system-x86_64 qemu-system-i386 cpio mmdebstrap; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
   done
+  [ ${#missing[@]} -eq 0 ] ||
+    lab_unavailable "${missing[*]} missing (apt-get install qemu-system-x86 cpio mmdebstrap)"
 }
 
-# Prints the path of Debian's cloud kernel, downloaded once into CACHE and reused while Debian
-# ships the same version.
-lab_kernel() {
-  local cache=$1 package dir
-  package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')
-  [ -n "$package" ] || lab_unavailable "apt does not know linux-image-cloud-amd64 (run apt-get update)"
-  dir=$cache/kernel/$package
-  if [ ! -d "$dir/boot" ]; then
-    rm -rf "$dir.part"
-    mkdir -p "$dir.part"
-    (cd "$dir.part" && apt-get download -q -o APT::Sandbox::User=root "$package" >/dev/null) ||
-      lab_unavailable "cannot download $package"
-    dpkg-deb -x "$dir.part"/*.deb "$dir.part/tree"
-    mkdir -p "$dir"
-    mv "$dir.part/tree/boot" "$dir/boot"
-    rm -rf "$dir.part"
+# lab_cached PATH BUILDER ARG...: makes PATH by running BUILDER ARG... PATH.part, unless PATH is
+# there already. Runs that need the same PATH wait for one another; a failed build leaves nothing.
+lab_cached() {
+  local path=$1 lock
+  shift
+  mkdir -p "$(dirname "$path")"
+  exec {lock}>"$path.lock"
+  flock "$lock"
+  if [ ! -e "$path" ]; then
+    rm -rf "$path.part"
+    "$@" "$path.part"
+    mv "$path.part" "$path"
   fi
-  echo "$dir"/boot/vmlinuz-*
+  exec {lock}>&-
+}
+
+# lab_sources SUITE DIR: the host's apt sources for its own Debian release, renamed to SUITE
+# (bookworm-security becomes trixie-security, and so on), as DIR/debian.sources and
+# DIR/debian.list. Entries for anything but the host's release are left out, and no mirror is
+# named but the host's.
+lab_sources() {
+  local suite=$1 dir=$2 host file
+  host=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$host" ] || lab_unavailable "/etc/os-release names no release to derive $suite's sources from"
+  mkdir -p "$dir"
+  : >"$dir/debian.sources"
+  : >"$dir/debian.list"
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -s "$file" ] || continue
+    case $file in
+      *.sources)
+        awk -v host="$host" -v suite="$suite" '
+          function flush() { if (keep) printf "%s\n", stanza; stanza = ""; keep = 0 }
+          /^[ \t]*$/ { flush(); next }
+          /^#/ { next }
+          tolower($1) == "suites:" {
+            line = "Suites:"
+            for (i = 2; i <= NF; i++)
+              if ($i == host || index($i, host "-") == 1) {
+                line = line " " suite substr($i, length(host) + 1)
+                keep = 1
+              }
+            $0 = line
+          }
+          { stanza = stanza $0 "\n" }
+          END { flush() }' "$file" >>"$dir/debian.sources"
+        ;;
+      *)
+        awk -v host="$host" -v suite="$suite" '
+          $1 == "deb" {
+            i = 2
+            if ($i ~ /^\[/) while ($i !~ /\]$/) i++
+            s = $(i + 2)
+            if (s == host || index(s, host "-") == 1) { $(i + 2) = suite substr(s, length(host) + 1); print }
+          }' "$file" >>"$dir/debian.list"
+        ;;
+    esac
+  done
+  for file in "$dir/debian.sources" "$dir/debian.list"; do
+    [ -s "$file" ] || rm -f "$file"
+  done
+  [ -n "$(ls "$dir")" ] || lab_unavailable "this host has no apt sources for its release ($host) to derive $suite's from"
+}
+
+# lab_apt CACHE SUITE ARCH COMMAND ARG...: apt-get or apt-cache for SUITE on ARCH with a state of
+# the lab's own, so that the host's package lists stay as they are. The lists are fetched once a
+# day.
+lab_apt() {
+  local cache=$1 suite=$2 arch=$3 command=$4 state lock
+  shift 4
+  state=$(realpath -m "$cache/apt/$suite-$arch")
+  local options=(-o "Dir::Etc::SourceList=$state/none.list" -o "Dir::Etc::SourceParts=$state/sources"
+    -o "Dir::State=$state/state" -o "Dir::State::status=$state/status" -o "Dir::Cache=$state/cache"
+    -o "APT::Architecture=$arch" -o "APT::Architectures=$arch" -o APT::Sandbox::User=root)
+  mkdir -p "$state"
+  exec {lock}>"$state.lock"
+  flock "$lock"
+  if [ -z "$(find "$state/updated" -mmin -1440 2>/dev/null)" ]; then
+    rm -rf "$state/sources"
+    lab_sources "$suite" "$state/sources"
+    mkdir -p "$state/state/lists/partial" "$state/cache/archives/partial"
+    : >"$state/status"
+    : >"$state/none.list"
+    apt-get "${options[@]}" -q update >&2 || lab_unavailable "apt cannot fetch $suite's package lists for $arch"
+    touch "$state/updated"
+  fi
+  "$command" "${options[@]}" "$@"
+  exec {lock}>&-
+}
+
+# The kernel of the lab's machine for ARCH: Debian's cloud kernel on the 64-bit PC, the 686 kernel
+# on the 32-bit netbook.
+lab_kernel_flavour() {
+  case $1 in
+    amd64) echo cloud-amd64 ;;
+    i386) echo 686 ;;
+    *) lab_fail "no lab machine for $1" ;;
+  esac
+}
+
+# lab_kernel CACHE SUITE ARCH: prints the folder of SUITE's kernel for ARCH, downloaded once and
+# reused while Debian ships the same version: boot/vmlinuz-*, and in modules/ just the virtio
+# disk driver, with which a guest hands a tree back to the host.
+lab_kernel() {
+  local cache=$1 suite=$2 arch=$3 flavour package
+  flavour=$(lab_kernel_flavour "$arch")
+  package=$(lab_apt "$cache" "$suite" "$arch" apt-cache depends "linux-image-$flavour" |
+    awk '/Depends: linux-image-/ { print $2; exit }')
+  [ -n "$package" ] || lab_unavailable "apt knows no linux-image-$flavour in $suite for $arch"
+  lab_cached "$cache/kernel/$package" lab_fetch_kernel "$cache" "$suite" "$arch" "$package"
+  echo "$cache/kernel/$package"
+}
+
+lab_fetch_kernel() {
+  local cache=$1 suite=$2 arch=$3 package=$4 dir=$5 drivers release
+  mkdir -p "$dir/download"
+  (cd "$dir/download" && lab_apt "$cache" "$suite" "$arch" apt-get download -q "$package" >&2) ||
+    lab_unavailable "cannot download $package"
+  dpkg-deb -x "$dir"/download/*.deb "$dir/package"
+  mv "$dir/package/boot" "$dir/boot"
+  drivers=$(find "$dir/package" -path '*/kernel/drivers' -type d)
+  release=$(basename "$(dirname "$(dirname "$drivers")")")
+  mkdir -p "$dir/modules/lib/modules/$release/kernel/drivers/block"
+  cp -a "$drivers/virtio" "$dir/modules/lib/modules/$release/kernel/drivers/"
+  cp -a "$drivers/block/virtio_blk.ko"* "$dir/modules/lib/modules/$release/kernel/drivers/block/"
+  rm -rf "$dir/download" "$dir/package"
+}
+
+# The host's own architecture runs a tree's programs; trees of any other are configured in a guest.
+lab_host_arch() {
+  dpkg --print-architecture
+}
+
+# lab_debian_tree CACHE SUITE ARCH USR_LAYOUT VARIANT PACKAGES [MMDEBSTRAP OPTION...]: prints the
+# folder of a Debian SUITE tree for ARCH, made once and cached, keyed on how it is made, with
+# tree/ in it. USR_LAYOUT is merged-usr or no-merged-usr; VARIANT is minbase or apt, or extract
+# for just the files of PACKAGES (a comma list) and what they depend on. Maintainer scripts never
+# run on the host: for the host's architecture mmdebstrap runs them chrooted into the tree; for
+# another, the packages are only unpacked here and installed by dpkg inside a guest of their own
+# architecture.
+lab_debian_tree() {
+  local cache=$1 suite=$2 arch=$3 layout=$4 variant=$5 packages=$6 configure='' key
+  shift 6
+  local options=(--arch="$arch" "--hook-dir=/usr/share/mmdebstrap/hooks/$layout"
+    --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
+    --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/info/*' --quiet "$@")
+  if [ "$arch" = "$(lab_host_arch)" ] || [ "$variant" = extract ]; then
+    options+=(--variant="$variant" --include="$packages")
+  else
+    [ "$variant" = minbase ] || lab_fail "only minbase trees are configured in a guest"
+    # The packages of minbase, plus kmod for the guest's disk driver.
+    options+=(--variant=extract --include='?essential' --include='?priority(required)'
+      --include="$packages,kmod" --skip=cleanup/apt/cache)
+    [ "$layout" = no-merged-usr ] || options+=(--include=usr-is-merged)
+    configure=$(lab_configure_script)
+  fi
+  key=$(printf '%s\n' "$suite" "${options[@]}" "$configure" | sha256sum | cut -c1-16)
+  lab_cached "$cache/debian-$suite-$arch-$variant-$key" lab_make_debian_tree "$cache" "$suite" "$arch" \
+    "$configure" "${options[@]}"
+  echo "$cache/debian-$suite-$arch-$variant-$key"
+}
+
+lab_make_debian_tree() {
+  local cache=$1 suite=$2 arch=$3 configure=$4 dir=${*: -1}
+  local options=("${@:5:$#-5}")
+  mkdir -p "$dir"
+  lab_sources "$suite" "$dir/sources"
+  mmdebstrap "${options[@]}" "$suite" "$dir/tree" "$dir"/sources/* >&2 ||
+    lab_unavailable "mmdebstrap could not make the $suite tree for $arch"
+  [ -z "$configure" ] || lab_configure_in_guest "$cache" "$suite" "$arch" "$dir" "$configure"
+  rm -rf "$dir/sources" "$dir/tree/etc/apt/sources.list" "$dir/tree"/etc/apt/sources.list.d/*
+  grep -q "^VERSION_CODENAME=$suite\$" "$dir/tree/etc/os-release" ||
+    lab_fail "the tree is not $suite: $(grep VERSION_CODENAME "$dir/tree/etc/os-release")"
+  # dbus and journald need a machine id; a fixed one keeps the tree the same for every run.
+  echo 6c61626d616368696e652d69642d3031 >"$dir/tree/etc/machine-id"
+}
+
+# The first process of the guest that configures an unpacked tree: dpkg installs every package
+# there, with the maintainer scripts running on the tree's own architecture, and the result goes
+# back to the host as a tar archive on the guest's virtio disk.
+lab_configure_script() {
+  cat <<'CONFIGURE'
+#!/bin/sh
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
+export DEBIAN_FRONTEND=noninteractive DEBCONF_NONINTERACTIVE_SEEN=true
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mkdir -p /lab/dev
+mount -t devtmpfs devtmpfs /lab/dev
+failed=0
+echo
+echo "lab: installing $(ls /var/cache/apt/archives/*.deb | wc -l) packages on $(uname -m)"
+if ! dpkg --install --force-depends /var/cache/apt/archives/*.deb </dev/null >/lab/dpkg.log 2>&1; then
+  tail -n 20 /lab/dpkg.log
+  failed=1
+fi
+dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | grep -v '^ii ' && failed=1
+rm -f /var/cache/apt/archives/*.deb
+if ! { depmod -b /lab/modules && modprobe -d /lab/modules -a virtio_pci virtio_blk &&
+  tar -c --one-file-system --exclude=./lab -f /lab/dev/vda -C / .; }; then
+  failed=1
+fi
+echo "lab: done, $failed failed"
+sync
+echo o >/proc/sysrq-trigger
+sleep 60
+CONFIGURE
+}
+
+lab_configure_in_guest() {
+  local cache=$1 suite=$2 arch=$3 dir=$4 configure=$5 kernel
+  kernel=$(lab_kernel "$cache" "$suite" "$arch")
+  mkdir -p "$dir/tree/lab" "$dir/configured"
+  printf '%s\n' "$configure" >"$dir/tree/lab/configure"
+  chmod 755 "$dir/tree/lab/configure"
+  cp -a "$kernel/modules" "$dir/tree/lab/modules"
+  lab_pack "$dir/tree" "$dir/unpacked.cpio.gz"
+  truncate -s 2G "$dir/configured.tar"
+  echo "lab: configuring the $suite tree for $arch in a guest" >&2
+  lab_boot "$dir/configure.log" 900 "$arch" "$kernel"/boot/vmlinuz-* "$dir/unpacked.cpio.gz" \
+    rdinit=/lab/configure -m 1536 -drive "file=$dir/configured.tar,format=raw,if=virtio"
+  lab_verdict "$dir/configure.log"
+  tar -x -p --numeric-owner -f "$dir/configured.tar" -C "$dir/configured"
+  rm -rf "$dir/tree" "$dir/unpacked.cpio.gz" "$dir/configured.tar"
+  mv "$dir/configured" "$dir/tree"
 }
 
 # Copies an executable into ROOT at its own path, with the shared libraries it loads.
@@ -59,25 +274,43 @@ lab_pack() {
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$2"
 }
 
-# lab_boot LOG TIMEOUT KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM (QEMU
-# emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's VGA
-# at PCI 00:02.0 and the lab's mark on the kernel command line, its serial console into LOG with
-# carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
+# The machine each architecture's guest boots on: a 64-bit PC, or an Atom N270 netbook.
+lab_qemu() {
+  case $1 in
+    amd64) echo qemu-system-x86_64 -M pc ;;
+    i386) echo qemu-system-i386 -M pc -cpu n270 ;;
+    *) lab_fail "no lab machine for $1" ;;
+  esac
+}
+
+# What `uname -m` and the CPU's model name say in that guest; the drivers check them.
+lab_machine() {
+  case $1 in
+    amd64) printf '%s\n' x86_64 '' ;;
+    i386) printf '%s\n' i686 'Intel(R) Atom(TM) CPU N270' ;;
+  esac
+}
+
+# lab_boot LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM
+# (QEMU emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's
+# VGA at PCI 00:02.0 and the lab's mark on the kernel command line, its serial console into LOG
+# with carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
 # TIMEOUT seconds.
 lab_boot() {
-  local log=$1 seconds=$2 kernel=$3 initrd=$4 append=$5 status=0
-  shift 5
-  timeout "$seconds" qemu-system-x86_64 -accel tcg -M pc -nodefaults -display none -no-reboot \
+  local log=$1 seconds=$2 arch=$3 kernel=$4 initrd=$5 append=$6 status=0 qemu
+  shift 6
+  read -r -a qemu <<<"$(lab_qemu "$arch")"
+  timeout "$seconds" "${qemu[@]}" -accel tcg -nodefaults -display none -no-reboot \
     -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 -kernel "$kernel" -initrd "$initrd" \
     -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" "$@" </dev/null || status=$?
   sed 's/\r$//; s/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$log.raw" >"$log"
   rm -f "$log.raw"
   [ "$status" -ne 124 ] || lab_fail "the guest did not power off within $seconds s (log: $log)"
-  [ "$status" -eq 0 ] || lab_fail "qemu-system-x86_64 exited with status $status (log: $log)"
+  [ "$status" -eq 0 ] || lab_fail "${qemu[0]} exited with status $status (log: $log)"
 }
 
-# lab_run LOG TIMEOUT KERNEL INITRD APPEND [QEMU OPTION...]: boots as lab_boot does, prints what
-# the guest printed, and exits with the guest's verdict.
+# lab_run LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots as lab_boot does, prints
+# what the guest printed, and exits with the guest's verdict.
 lab_run() {
   local log=$1 status=0
   (lab_boot "$@" && lab_verdict "$log") || status=$?
@@ -91,4 +324,12 @@ lab_verdict() {
   verdict=$(grep -a '^lab: done, [0-9]* failed$' "$log" | tail -n 1)
   [ -n "$verdict" ] || lab_fail "the guest gave no verdict (log: $log)"
   [ "$verdict" = "lab: done, 0 failed" ] || lab_fail "${verdict#lab: } (log: $log)"
+}
+
+# lab_chroot TREE COMMAND...: runs COMMAND inside TREE with its own /proc, in a mount namespace of
+# its own, so that nothing stays mounted when it ends.
+lab_chroot() {
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  unshare --mount --propagation private -- sh -c 'mount -t proc proc "$1/proc" && exec chroot "$@"' \
+    sh "$@"
 }

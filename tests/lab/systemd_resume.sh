@@ -27,6 +27,7 @@ events() {
 }
 one_run_each_side() { [ "$(events)" = "run sleep wake run " ]; }
 
+lab_check "the guest is the machine it should be" lab_is_expected_machine
 systemctl is-system-running --wait >/dev/null
 lab_check "the unit ran at boot and reached the ports" lab_wait 60 ran 1
 lab_check "the boot run ended by its own exit" exited_by_itself
