@@ -54,6 +54,17 @@ lab_resumed_from_s3() {
   dmesg | grep -q 'ACPI: PM: Waking up from system sleep state S3'
 }
 
+# lab_journal_ms CURSOR FROM TO: the milliseconds, in the journal's monotonic time, from the first
+# entry after CURSOR (or since boot, for an empty CURSOR) that holds the text FROM to the first
+# entry after that one that holds TO. Both must lie on the same side of a sleep: monotonic time
+# stops during S3.
+lab_journal_ms() {
+  journalctl -q -o short-monotonic ${1:+"--after-cursor=$1"} | awk -v from="$2" -v to="$3" '
+    { stamp = $0; sub(/^\[ */, "", stamp); sub(/\].*/, "", stamp) }
+    start == "" && index($0, from) { start = stamp; next }
+    start != "" && index($0, to) { printf "%.0f\n", (stamp - start) * 1000; exit }'
+}
+
 # Prints the verdict and powers the guest off at once; the harness has all it needs by then.
 lab_finish() {
   echo "lab: done, $lab_failed failed"
