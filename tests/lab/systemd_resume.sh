@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Driver inside the systemd guest, where the package is installed and gma950clock@400.service
 # enabled: the unit runs at boot and again after a real S3 suspend and resume, reaching the ports
-# both times; an instance that is not a speed fails; removing the package makes systemd forget it.
+# both times; it makes no system call outside its list, and systemd finds every mount point it needs
+# in the program's root folder; an instance that is not a speed fails; removing the package makes
+# systemd forget it.
 exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
@@ -15,7 +17,8 @@ runs() { journalctl -q -o cat -u "$unit" | grep -cxF "$refusal"; }
 ran() { [ "$(runs)" -eq "$1" ]; }
 # The program's own exit (code 1 = exited), with status 1 for the refusal: not a signal.
 exited_by_itself() {
-  [ "$(systemctl show -P ExecMainCode "$unit")" = 1 ] && [ "$(systemctl show -P ExecMainStatus "$unit")" = 1 ]
+  [ "$(systemctl show -P ExecMainCode "${1:-$unit}")" = 1 ] &&
+    [ "$(systemctl show -P ExecMainStatus "${1:-$unit}")" = 1 ]
 }
 no_port_refusal() { ! journalctl -q -o cat -u "$unit" | grep -q 'cannot access I/O ports'; }
 # The run lines and the kernel's sleep lines, in journal order.
@@ -26,6 +29,20 @@ events() {
     /kernel: PM: suspend exit/ { printf "wake " }'
 }
 one_run_each_side() { [ "$(events)" = "run sleep wake run " ]; }
+root=/usr/lib/gma950clock/root
+root_as_shipped() {
+  find "$root" | sort >/tmp/root.found
+  dpkg-query -L gma950clock | grep "^$root" | sort | diff - /tmp/root.found
+}
+# @250 as installed, but a call outside the list kills the program instead of failing with EPERM.
+strict=gma950clock@250.service
+strict_run() {
+  mkdir -p "/etc/systemd/system/$strict.d"
+  printf '[Service]\nSystemCallErrorNumber=\n' >"/etc/systemd/system/$strict.d/lab-fatal-calls.conf"
+  systemctl daemon-reload
+  ! systemctl start "$strict" && exited_by_itself "$strict" &&
+    journalctl -q -o cat -u "$strict" | grep -qxF "$refusal"
+}
 
 lab_check "the guest is the machine it should be" lab_is_expected_machine
 systemctl is-system-running --wait >/dev/null
@@ -37,11 +54,10 @@ lab_check "the unit ran again after resume" lab_wait 60 ran 2
 lab_check "one run before the sleep and one after it" one_run_each_side
 lab_check "the resume run ended by its own exit" exited_by_itself
 lab_check "no run was refused the ports" no_port_refusal
-# From the kernel's wake-up to the unit's report, both in the journal's monotonic time.
-journalctl -q -o short-monotonic | awk -v refusal="$refusal" '
-  { stamp = $0; sub(/^\[ */, "", stamp); sub(/\].*/, "", stamp) }
-  /kernel: PM: suspend exit/ { wake = stamp }
-  index($0, refusal) && wake != "" { printf "lab: resume latency %.0f ms\n", (stamp - wake) * 1000; exit }'
+echo "lab: resume latency $(lab_journal_ms "" 'kernel: PM: suspend exit' "$refusal") ms"
+
+lab_check "with every other call fatal, @250 still runs to its refusal" strict_run
+lab_check "systemd made nothing in the program's root folder" root_as_shipped
 
 lab_check "gma950clock@300 fails to start" eval '! systemctl start gma950clock@300.service'
 lab_check "gma950clock@300 is failed" [ "$(systemctl is-failed gma950clock@300.service)" = failed ]
@@ -55,7 +71,7 @@ lab_check "dpkg removes the package" dpkg -r gma950clock
 lab_check "systemd no longer knows the unit" [ "$(systemctl show -P LoadState "$unit")" = not-found ]
 
 echo "lab: the journal of both units and the kernel's sleep:"
-journalctl -q -o short-monotonic --no-hostname -u "$unit" -u gma950clock@300.service
+journalctl -q -o short-monotonic --no-hostname -u "$unit" -u "$strict" -u gma950clock@300.service
 journalctl -q -o short-monotonic --no-hostname _PID=1 | grep -E "gma950clock|Reload"
 journalctl -q -o short-monotonic -k --no-hostname | grep -E 'PM: suspend (entry|exit)|Waking up'
 lab_finish
