@@ -47,18 +47,18 @@ lab_cached() {
   exec {lock}>&-
 }
 
-# lab_sources SUITE DIR: the host's apt sources for its own Debian release, renamed to SUITE
-# (bookworm-security becomes trixie-security, and so on), as DIR/debian.sources and
+# lab_sources SUITE DIR [HOST_ROOT]: the host's apt sources for its own Debian release, renamed to
+# SUITE (bookworm-security becomes trixie-security, and so on), as DIR/debian.sources and
 # DIR/debian.list. Entries for anything but the host's release are left out, and no mirror is
-# named but the host's.
+# named but the host's. HOST_ROOT (default /) is where the host's /etc is.
 lab_sources() {
-  local suite=$1 dir=$2 host file
-  host=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  local suite=$1 dir=$2 etc=${3:-}/etc host file
+  host=$(sed -n 's/^VERSION_CODENAME="\{0,1\}\([a-z]*\)"\{0,1\}$/\1/p' "$etc/os-release")
   [ -n "$host" ] || lab_unavailable "/etc/os-release names no release to derive $suite's sources from"
   mkdir -p "$dir"
   : >"$dir/debian.sources"
   : >"$dir/debian.list"
-  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  for file in "$etc/apt/sources.list" "$etc"/apt/sources.list.d/*.list "$etc"/apt/sources.list.d/*.sources; do
     [ -s "$file" ] || continue
     case $file in
       *.sources)
@@ -81,10 +81,11 @@ lab_sources() {
       *)
         awk -v host="$host" -v suite="$suite" '
           $1 == "deb" {
+            # After "deb" and any [options]: the URI, then the suite.
             i = 2
-            if ($i ~ /^\[/) while ($i !~ /\]$/) i++
-            s = $(i + 2)
-            if (s == host || index(s, host "-") == 1) { $(i + 2) = suite substr(s, length(host) + 1); print }
+            if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+            s = $(i + 1)
+            if (s == host || index(s, host "-") == 1) { $(i + 1) = suite substr(s, length(host) + 1); print }
           }' "$file" >>"$dir/debian.list"
         ;;
     esac
@@ -121,12 +122,13 @@ lab_apt() {
   exec {lock}>&-
 }
 
-# The kernel of the lab's machine for ARCH: Debian's cloud kernel on the 64-bit PC, the 686 kernel
-# on the 32-bit netbook.
-lab_kernel_flavour() {
+# The lab's machine for ARCH, one line of fields separated by "|": Debian's kernel flavour for it,
+# the QEMU that emulates it, what `uname -m` says there and the CPU's model name (empty: any). The
+# 64-bit PC runs the cloud kernel; the netbook is an Atom N270 on the 686 kernel.
+lab_machine() {
   case $1 in
-    amd64) echo cloud-amd64 ;;
-    i386) echo 686 ;;
+    amd64) echo 'cloud-amd64|qemu-system-x86_64 -M pc|x86_64|' ;;
+    i386) echo '686|qemu-system-i386 -M pc -cpu n270|i686|Intel(R) Atom(TM) CPU N270' ;;
     *) lab_fail "no lab machine for $1" ;;
   esac
 }
@@ -136,7 +138,7 @@ lab_kernel_flavour() {
 # disk driver, with which a guest hands a tree back to the host.
 lab_kernel() {
   local cache=$1 suite=$2 arch=$3 flavour package
-  flavour=$(lab_kernel_flavour "$arch")
+  flavour=$(lab_machine "$arch" | cut -d'|' -f1)
   package=$(lab_apt "$cache" "$suite" "$arch" apt-cache depends "linux-image-$flavour" |
     awk '/Depends: linux-image-/ { print $2; exit }')
   [ -n "$package" ] || lab_unavailable "apt knows no linux-image-$flavour in $suite for $arch"
@@ -274,21 +276,10 @@ lab_pack() {
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$2"
 }
 
-# The machine each architecture's guest boots on: a 64-bit PC, or an Atom N270 netbook.
-lab_qemu() {
-  case $1 in
-    amd64) echo qemu-system-x86_64 -M pc ;;
-    i386) echo qemu-system-i386 -M pc -cpu n270 ;;
-    *) lab_fail "no lab machine for $1" ;;
-  esac
-}
-
-# What `uname -m` and the CPU's model name say in that guest; the drivers check them.
-lab_machine() {
-  case $1 in
-    amd64) printf '%s\n' x86_64 '' ;;
-    i386) printf '%s\n' i686 'Intel(R) Atom(TM) CPU N270' ;;
-  esac
+# lab_expected_machine ARCH: what the guest's drivers check it is, a line each: `uname -m`, then
+# the CPU's model name.
+lab_expected_machine() {
+  lab_machine "$1" | cut -d'|' -f3- | tr '|' '\n'
 }
 
 # lab_boot LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM
@@ -299,7 +290,7 @@ lab_machine() {
 lab_boot() {
   local log=$1 seconds=$2 arch=$3 kernel=$4 initrd=$5 append=$6 status=0 qemu
   shift 6
-  read -r -a qemu <<<"$(lab_qemu "$arch")"
+  read -r -a qemu <<<"$(lab_machine "$arch" | cut -d'|' -f2)"
   timeout "$seconds" "${qemu[@]}" -accel tcg -nodefaults -display none -no-reboot \
     -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 -kernel "$kernel" -initrd "$initrd" \
     -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" "$@" </dev/null || status=$?

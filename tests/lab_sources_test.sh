@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Derives another release's apt sources from made-up host folders and checks the result: the
+# host's release renamed in every suite, options and keys kept, and nothing else let through.
+# Usage: lab_sources_test.sh LAB_LIB   (lab/lib.sh)
+set -u
+# shellcheck source=lab/lib.sh
+. "$1"
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# check SUITE NAME EXPECTED_DEB822 EXPECTED_ONE_LINE: derives SUITE from the host in $work/host;
+# an expectation of "-" means no such file.
+check() {
+  local suite=$1 name=$2 file expected actual
+  rm -rf "$work/out"
+  (unset GMA950CLOCK_LAB; lab_sources "$suite" "$work/out" "$work/host") >"$work/stdout" 2>"$work/stderr"
+  for file in debian.sources debian.list; do
+    if [ "$file" = debian.sources ]; then expected=$3; else expected=$4; fi
+    actual=$(cat "$work/out/$file" 2>/dev/null || echo -)
+    if [ "$actual" != "$expected" ]; then
+      printf 'FAIL %s: %s is\n%s\nexpected\n%s\n(stderr: %s)\n' "$name" "$file" "$actual" "$expected" \
+        "$(cat "$work/stderr")"
+      failures=$((failures + 1))
+    fi
+  done
+}
+
+# host CODENAME [PATH CONTENT]...: a fresh host root with these files under etc/apt.
+host() {
+  rm -rf "$work/host"
+  mkdir -p "$work/host/etc/apt/sources.list.d"
+  printf 'PRETTY_NAME="Debian"\nVERSION_CODENAME=%s\n' "$1" >"$work/host/etc/os-release"
+  shift
+  while [ $# -gt 0 ]; do
+    printf '%b' "$2" >"$work/host/etc/apt/$1"
+    shift 2
+  done
+}
+
+host bookworm sources.list.d/debian.sources \
+  '# the host mirror\nTypes: deb\nURIs: http://mirror.test/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /k.gpg\n\nTypes: deb\nURIs: http://mirror.test/debian-security\nSuites: bookworm-security\nComponents: main\n'
+check trixie "deb822, every suite renamed, keys kept" \
+  "$(printf 'Types: deb\nURIs: http://mirror.test/debian\nSuites: trixie trixie-updates\nComponents: main\nSigned-By: /k.gpg\n\nTypes: deb\nURIs: http://mirror.test/debian-security\nSuites: trixie-security\nComponents: main')" -
+
+host bookworm sources.list.d/debian.sources \
+  'Types: deb\nURIs: http://mirror.test/debian\nSuites: bookworm\nComponents: main\n' \
+  sources.list.d/vendor.sources \
+  'Types: deb\nURIs: http://vendor.test/apt\nSuites: nodistro\nComponents: main\n\nTypes: deb\nURIs: http://vendor.test/sdk\nSuites: cloud-sdk-bookworm\nComponents: main\n'
+check trixie "deb822, other vendors' entries left out" \
+  "$(printf 'Types: deb\nURIs: http://mirror.test/debian\nSuites: trixie\nComponents: main')" -
+
+host bookworm sources.list \
+  'deb http://mirror.test/debian bookworm main\ndeb [arch=amd64 signed-by=/k.gpg] http://mirror.test/debian-security bookworm-security main\ndeb-src http://mirror.test/debian bookworm main\n# deb http://mirror.test/debian bookworm-backports main\ndeb http://vendor.test/sdk cloud-sdk-bookworm main\n'
+check trixie "one-line, options kept, deb-src, comments and vendors left out" - \
+  "$(printf 'deb http://mirror.test/debian trixie main\ndeb [arch=amd64 signed-by=/k.gpg] http://mirror.test/debian-security trixie-security main')"
+
+host trixie sources.list.d/debian.sources \
+  'Types: deb\nURIs: http://mirror.test/debian\nSuites: trixie trixie-updates\nComponents: main\n'
+check bookworm "from a Debian 13 host, Debian 12" \
+  "$(printf 'Types: deb\nURIs: http://mirror.test/debian\nSuites: bookworm bookworm-updates\nComponents: main')" -
+
+host bookworm sources.list.d/vendor.sources 'Types: deb\nURIs: http://vendor.test/apt\nSuites: nodistro\n'
+check trixie "no Debian entry: nothing derived" - -
+grep -q "lab: skipped: this host has no apt sources for its release (bookworm)" "$work/stderr" || {
+  echo "FAIL no Debian entry: the skip does not say why: $(cat "$work/stderr")"
+  failures=$((failures + 1))
+}
+
+[ "$failures" -eq 0 ] && echo "lab sources: all cases passed"
+exit "$failures"
