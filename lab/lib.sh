@@ -276,10 +276,19 @@ lab_pack() {
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$2"
 }
 
-# lab_expected_machine ARCH: what the guest's drivers check it is, a line each: `uname -m`, then
-# the CPU's model name.
-lab_expected_machine() {
-  lab_machine "$1" | cut -d'|' -f3- | tr '|' '\n'
+# lab_initrd BASE RUN ARCH INITRD: the initramfs of a guest for ARCH, the tree BASE/tree (packed
+# once into BASE/base.cpio.gz) with this run's files RUN unpacked over it: later files win. RUN
+# gets the guest's helpers and lab/machine, what the guest checks it is: a line each, `uname -m`
+# and the CPU's model name.
+lab_initrd() {
+  local base=$1 run=$2 arch=$3 initrd=$4
+  lab_cached "$base/base.cpio.gz" lab_pack "$base/tree"
+  mkdir -p "$run/lab"
+  cp "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh" "$run/lab/guest-lib.sh"
+  lab_machine "$arch" | cut -d'|' -f3- | tr '|' '\n' >"$run/lab/machine"
+  lab_pack "$run" "$initrd.run"
+  cat "$base/base.cpio.gz" "$initrd.run" >"$initrd"
+  rm -f "$initrd.run"
 }
 
 # lab_boot LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM
