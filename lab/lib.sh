@@ -96,13 +96,41 @@ lab_sources() {
   [ -n "$(ls "$dir")" ] || lab_unavailable "this host has no apt sources for its release ($host) to derive $suite's from"
 }
 
+# lab_drop_suites DIR SUITE...: leaves the SUITEs out of the sources that lab_sources wrote to DIR,
+# and entries left with no suite with them; fails if nothing is left.
+lab_drop_suites() {
+  local dir=$1 file
+  shift
+  for file in "$dir/debian.sources" "$dir/debian.list"; do
+    [ -e "$file" ] || continue
+    awk -v drop=" $* " '
+      function flush() { if (suites != "") printf "%s%s", (printed++ ? "\n" : ""), stanza; stanza = ""; suites = "" }
+      FILENAME ~ /\.sources$/ && /^[ \t]*$/ { flush(); next }
+      FILENAME ~ /\.sources$/ && tolower($1) == "suites:" {
+        line = "Suites:"
+        for (i = 2; i <= NF; i++) if (index(drop, " " $i " ") == 0) { line = line " " $i; suites = suites $i }
+        $0 = line
+      }
+      FILENAME ~ /\.sources$/ { stanza = stanza $0 "\n"; next }
+      {
+        i = 2
+        if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+        if (index(drop, " " $(i + 1) " ") == 0) print
+      }
+      END { flush() }' "$file" >"$file.kept"
+    mv "$file.kept" "$file"
+    [ -s "$file" ] || rm -f "$file"
+  done
+  [ -n "$(ls "$dir")" ]
+}
+
 # lab_apt CACHE SUITE ARCH COMMAND ARG...: apt-get or apt-cache for SUITE on ARCH with a state of
 # the lab's own, so that the host's package lists stay as they are. The lists are fetched once a
 # day.
 lab_apt() {
-  local cache=$1 suite=$2 arch=$3 command=$4 state lock
+  local cache=$1 suite=$2 arch=$3 command=$4 state lock broken
   shift 4
-  state=$(realpath -m "$cache/apt/$suite-$arch")
+  state=$(lab_apt_state "$cache" "$suite" "$arch")
   local options=(-o "Dir::Etc::SourceList=$state/none.list" -o "Dir::Etc::SourceParts=$state/sources"
     -o "Dir::State=$state/state" -o "Dir::State::status=$state/status" -o "Dir::Cache=$state/cache"
     -o "APT::Architecture=$arch" -o "APT::Architectures=$arch" -o APT::Sandbox::User=root)
@@ -115,11 +143,32 @@ lab_apt() {
     mkdir -p "$state/state/lists/partial" "$state/cache/archives/partial"
     : >"$state/status"
     : >"$state/none.list"
-    apt-get "${options[@]}" -q update >&2 || lab_unavailable "apt cannot fetch $suite's package lists for $arch"
+    if ! LC_ALL=C apt-get "${options[@]}" -q update >"$state/update.log" 2>&1; then
+      # A mirror in the middle of a sync can serve an index that does not match its Release file.
+      # A guest does without an update suite (security, say) for a day, not without the release.
+      mapfile -t broken < <(sed -n 's|^E: Failed to fetch .*/dists/\([^/]*\)/.*|\1|p' "$state/update.log" | sort -u)
+      if [ ${#broken[@]} -eq 0 ] || [[ " ${broken[*]} " == *" $suite "* ]] ||
+        ! lab_drop_suites "$state/sources" "${broken[@]}" ||
+        ! LC_ALL=C apt-get "${options[@]}" -q update >>"$state/update.log" 2>&1; then
+        cat "$state/update.log" >&2
+        lab_unavailable "apt cannot fetch $suite's package lists for $arch"
+      fi
+      echo "lab: ${broken[*]} left out for $arch today: the mirror's index does not match its Release file" >&2
+    fi
     touch "$state/updated"
   fi
   "$command" "${options[@]}" "$@"
   exec {lock}>&-
+}
+
+lab_apt_state() {
+  realpath -m "$1/apt/$2-$3"
+}
+
+# lab_apt_sources CACHE SUITE ARCH DIR: the sources lab_apt fetches SUITE for ARCH from today, in DIR.
+lab_apt_sources() {
+  lab_apt "$1" "$2" "$3" true
+  cp -r "$(lab_apt_state "$1" "$2" "$3")/sources" "$4"
 }
 
 # The lab's machine for ARCH, one line of fields separated by "|": Debian's kernel flavour for it,
@@ -199,7 +248,7 @@ lab_make_debian_tree() {
   local cache=$1 suite=$2 arch=$3 configure=$4 dir=${*: -1}
   local options=("${@:5:$#-5}")
   mkdir -p "$dir"
-  lab_sources "$suite" "$dir/sources"
+  lab_apt_sources "$cache" "$suite" "$arch" "$dir/sources"
   mmdebstrap "${options[@]}" "$suite" "$dir/tree" "$dir"/sources/* >&2 ||
     lab_unavailable "mmdebstrap could not make the $suite tree for $arch"
   [ -z "$configure" ] || lab_configure_in_guest "$cache" "$suite" "$arch" "$dir" "$configure"

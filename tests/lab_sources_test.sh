@@ -68,5 +68,41 @@ grep -q "lab: skipped: this host has no apt sources for its release (bookworm)" 
   failures=$((failures + 1))
 }
 
+# check_drop NAME DEB822 ONE_LINE SUITES EXPECTED_DEB822 EXPECTED_ONE_LINE: derived sources ("-": no
+# such file) with SUITES left out, as when a mirror serves a broken index; "-" for both expected
+# files means that nothing is left and the call fails.
+check_drop() {
+  local name=$1 file expected actual status=0
+  rm -rf "$work/out"
+  mkdir -p "$work/out"
+  [ "$2" = - ] || printf '%b' "$2" >"$work/out/debian.sources"
+  [ "$3" = - ] || printf '%b' "$3" >"$work/out/debian.list"
+  # shellcheck disable=SC2086 # the suites are words
+  lab_drop_suites "$work/out" $4 || status=$?
+  for file in debian.sources debian.list; do
+    if [ "$file" = debian.sources ]; then expected=$5; else expected=$6; fi
+    actual=$(cat "$work/out/$file" 2>/dev/null || echo -)
+    if [ "$actual" != "$expected" ]; then
+      printf 'FAIL %s: %s is\n%s\nexpected\n%s\n' "$name" "$file" "$actual" "$expected"
+      failures=$((failures + 1))
+    fi
+  done
+  if [ "$5$6" = -- ] && [ "$status" -eq 0 ]; then
+    echo "FAIL $name: nothing is left, yet it succeeded"
+    failures=$((failures + 1))
+  fi
+}
+
+deb822='Types: deb\nURIs: http://m.test/debian\nSuites: trixie trixie-updates\nComponents: main\n\nTypes: deb\nURIs: http://m.test/debian-security\nSuites: trixie-security\nComponents: main\n'
+check_drop "deb822, a stanza's only suite" "$deb822" - trixie-security \
+  "$(printf 'Types: deb\nURIs: http://m.test/debian\nSuites: trixie trixie-updates\nComponents: main')" -
+check_drop "deb822, one suite of two" "$deb822" - "trixie-updates trixie-backports" \
+  "$(printf 'Types: deb\nURIs: http://m.test/debian\nSuites: trixie\nComponents: main\n\nTypes: deb\nURIs: http://m.test/debian-security\nSuites: trixie-security\nComponents: main')" -
+check_drop "one-line, options kept" - \
+  'deb http://m.test/debian trixie main\ndeb [arch=i386 signed-by=/k.gpg] http://m.test/debian-security trixie-security main\ndeb [trusted=yes] http://m.test/debian trixie-updates main\n' \
+  trixie-security - "$(printf 'deb http://m.test/debian trixie main\ndeb [trusted=yes] http://m.test/debian trixie-updates main')"
+check_drop "every suite left out" "$deb822" 'deb http://m.test/debian trixie main\n' \
+  "trixie trixie-updates trixie-security" - -
+
 [ "$failures" -eq 0 ] && echo "lab sources: all cases passed"
 exit "$failures"
