@@ -29,12 +29,13 @@ lab_wait() {
 }
 
 # Whether this is the machine the harness booted: /lab/machine holds what `uname -m` says there,
-# then the CPU's model name (nothing: any model).
+# the CPU's model name (nothing: any model) and the number of processors.
 lab_is_expected_machine() {
-  { read -r lab_expected_uname; read -r lab_expected_model; } </lab/machine
+  { read -r lab_expected_uname; read -r lab_expected_model; read -r lab_expected_processors; } </lab/machine
   lab_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
-  echo "lab: machine: $(uname -m), $lab_model"
-  [ "$(uname -m)" = "$lab_expected_uname" ] &&
+  lab_processors=$(grep -c '^processor' /proc/cpuinfo)
+  echo "lab: machine: $(uname -m), $lab_model, $lab_processors processor(s)"
+  [ "$(uname -m)" = "$lab_expected_uname" ] && [ "$lab_processors" = "$lab_expected_processors" ] &&
     case $lab_model in *"$lab_expected_model"*) ;; *) false ;; esac
 }
 

@@ -12,6 +12,12 @@ lab_fail() {
   exit 1
 }
 
+# lab_need_value OPTION COUNT: fails with one line when OPTION, among COUNT arguments left, has
+# no value after it.
+lab_need_value() {
+  [ "$2" -ge 2 ] || lab_fail "missing argument for $1"
+}
+
 # Outside CI a missing tool or an unreachable package registry skips the test (CTest's status 77)
 # with one line; in CI (GMA950CLOCK_LAB=required) it fails.
 lab_unavailable() {
@@ -171,25 +177,51 @@ lab_apt_sources() {
   cp -r "$(lab_apt_state "$1" "$2" "$3")/sources" "$4"
 }
 
-# The lab's machine for ARCH, one line of fields separated by "|": Debian's kernel flavour for it,
-# the QEMU that emulates it, what `uname -m` says there and the CPU's model name (empty: any). The
-# 64-bit PC runs the cloud kernel; the netbook is an Atom N270 on the 686 kernel.
+# The lab's machines, a line each, fields separated by "|": the name, the Debian architecture,
+# Debian's kernel flavour for it, the QEMU that emulates it, processors, memory in MiB, what
+# `uname -m` says there and the CPU's model name (empty: any). The 64-bit PC runs the cloud kernel,
+# alone or with a second processor; the netbook is an Atom N270 on the 686 kernel.
+lab_machines() {
+  cat <<'MACHINES'
+pc|amd64|cloud-amd64|qemu-system-x86_64 -M pc|1|1024|x86_64|
+pc-2cpu|amd64|cloud-amd64|qemu-system-x86_64 -M pc|2|1024|x86_64|
+netbook|i386|686|qemu-system-i386 -M pc -cpu n270|1|1024|i686|Intel(R) Atom(TM) CPU N270
+MACHINES
+}
+
+# lab_machine NAME FIELD: FIELD (arch, kernel, qemu, processors, memory, uname or model) of the
+# machine NAME.
 lab_machine() {
-  case $1 in
-    amd64) echo 'cloud-amd64|qemu-system-x86_64 -M pc|x86_64|' ;;
-    i386) echo '686|qemu-system-i386 -M pc -cpu n270|i686|Intel(R) Atom(TM) CPU N270' ;;
-    *) lab_fail "no lab machine for $1" ;;
+  local line fields
+  line=$(lab_machines | grep "^$1|") ||
+    lab_fail "no lab machine $1 (there are: $(lab_machines | cut -d'|' -f1 | tr '\n' ' '))"
+  IFS='|' read -r -a fields <<<"$line"
+  case $2 in
+    arch) echo "${fields[1]}" ;;
+    kernel) echo "${fields[2]}" ;;
+    qemu) echo "${fields[3]}" ;;
+    processors) echo "${fields[4]}" ;;
+    memory) echo "${fields[5]}" ;;
+    uname) echo "${fields[6]}" ;;
+    model) echo "${fields[7]:-}" ;;
+    *) lab_fail "no field $2 of a lab machine" ;;
   esac
 }
 
-# lab_kernel CACHE SUITE ARCH: prints the folder of SUITE's kernel for ARCH, downloaded once and
-# reused while Debian ships the same version: boot/vmlinuz-*, and in modules/ just the virtio
-# disk driver, with which a guest hands a tree back to the host.
+# The machine that runs trees of ARCH: the first one of that architecture.
+lab_machine_for() {
+  lab_machines | awk -F'|' -v arch="$1" '$2 == arch && !found { print $1; found = 1 }'
+}
+
+# lab_kernel CACHE SUITE MACHINE: prints the folder of SUITE's kernel for MACHINE, downloaded once
+# and reused while Debian ships the same version: boot/vmlinuz-*, and in modules/ just the virtio
+# disk driver, with which a guest reaches a disk of the host's.
 lab_kernel() {
-  local cache=$1 suite=$2 arch=$3 flavour package
-  flavour=$(lab_machine "$arch" | cut -d'|' -f1)
+  local cache=$1 suite=$2 arch flavour package
+  arch=$(lab_machine "$3" arch)
+  flavour=$(lab_machine "$3" kernel)
   package=$(lab_apt "$cache" "$suite" "$arch" apt-cache depends "linux-image-$flavour" |
-    awk '/Depends: linux-image-/ { print $2; exit }')
+    awk '/Depends: linux-image-/ && !found { print $2; found = 1 }')
   [ -n "$package" ] || lab_unavailable "apt knows no linux-image-$flavour in $suite for $arch"
   lab_cached "$cache/kernel/$package" lab_fetch_kernel "$cache" "$suite" "$arch" "$package"
   echo "$cache/kernel/$package"
@@ -292,8 +324,9 @@ CONFIGURE
 }
 
 lab_configure_in_guest() {
-  local cache=$1 suite=$2 arch=$3 dir=$4 configure=$5 kernel
-  kernel=$(lab_kernel "$cache" "$suite" "$arch")
+  local cache=$1 suite=$2 arch=$3 dir=$4 configure=$5 kernel machine
+  machine=$(lab_machine_for "$arch")
+  kernel=$(lab_kernel "$cache" "$suite" "$machine")
   mkdir -p "$dir/tree/lab" "$dir/configured"
   printf '%s\n' "$configure" >"$dir/tree/lab/configure"
   chmod 755 "$dir/tree/lab/configure"
@@ -301,7 +334,8 @@ lab_configure_in_guest() {
   lab_pack "$dir/tree" "$dir/unpacked.cpio.gz"
   truncate -s 2G "$dir/configured.tar"
   echo "lab: configuring the $suite tree for $arch in a guest" >&2
-  lab_boot "$dir/configure.log" 900 "$arch" "$kernel"/boot/vmlinuz-* "$dir/unpacked.cpio.gz" \
+  # dpkg's work needs room beside the unpacked tree.
+  lab_boot "$dir/configure.log" 900 "$machine" "$kernel"/boot/vmlinuz-* "$dir/unpacked.cpio.gz" \
     rdinit=/lab/configure -m 1536 -drive "file=$dir/configured.tar,format=raw,if=virtio"
   lab_verdict "$dir/configure.log"
   tar -x -p --numeric-owner -f "$dir/configured.tar" -C "$dir/configured"
@@ -325,40 +359,44 @@ lab_pack() {
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$2"
 }
 
-# lab_initrd BASE RUN ARCH INITRD: the initramfs of a guest for ARCH, the tree BASE/tree (packed
-# once into BASE/base.cpio.gz) with this run's files RUN unpacked over it: later files win. RUN
-# gets the guest's helpers and lab/machine, what the guest checks it is: a line each, `uname -m`
-# and the CPU's model name.
+# lab_initrd BASE RUN MACHINE INITRD: the initramfs of a guest for MACHINE, the tree BASE/tree
+# (packed once into BASE/base.cpio.gz) with this run's files RUN unpacked over it: later files win.
+# RUN gets the guest's helpers and lab/machine, what the guest checks it is: a line each, `uname -m`,
+# the CPU's model name and the number of processors.
 lab_initrd() {
-  local base=$1 run=$2 arch=$3 initrd=$4
+  local base=$1 run=$2 machine=$3 initrd=$4 field
   lab_cached "$base/base.cpio.gz" lab_pack "$base/tree"
   mkdir -p "$run/lab"
   cp "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh" "$run/lab/guest-lib.sh"
-  lab_machine "$arch" | cut -d'|' -f3- | tr '|' '\n' >"$run/lab/machine"
+  for field in uname model processors; do lab_machine "$machine" "$field"; done >"$run/lab/machine"
   lab_pack "$run" "$initrd.run"
   cat "$base/base.cpio.gz" "$initrd.run" >"$initrd"
   rm -f "$initrd.run"
 }
 
-# lab_boot LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots the guest without KVM
+# lab_boot LOG TIMEOUT MACHINE KERNEL INITRD APPEND [QEMU OPTION...]: boots MACHINE without KVM
 # (QEMU emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's
 # VGA at PCI 00:02.0 and the lab's mark on the kernel command line, its serial console into LOG
 # with carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
-# TIMEOUT seconds.
+# TIMEOUT seconds. More than one processor runs a host thread each (multi-threaded TCG), so that
+# they run at the same time.
 lab_boot() {
-  local log=$1 seconds=$2 arch=$3 kernel=$4 initrd=$5 append=$6 status=0 qemu
+  local log=$1 seconds=$2 machine=$3 kernel=$4 initrd=$5 append=$6 status=0 qemu processors accel=tcg
   shift 6
-  read -r -a qemu <<<"$(lab_machine "$arch" | cut -d'|' -f2)"
-  timeout "$seconds" "${qemu[@]}" -accel tcg -nodefaults -display none -no-reboot \
-    -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 -kernel "$kernel" -initrd "$initrd" \
-    -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" "$@" </dev/null || status=$?
+  read -r -a qemu <<<"$(lab_machine "$machine" qemu)"
+  processors=$(lab_machine "$machine" processors)
+  [ "$processors" -eq 1 ] || accel=tcg,thread=multi
+  timeout "$seconds" "${qemu[@]}" -accel "$accel" -smp "$processors" -m "$(lab_machine "$machine" memory)" \
+    -nodefaults -display none -no-reboot -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 \
+    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" \
+    "$@" </dev/null || status=$?
   sed 's/\r$//; s/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$log.raw" >"$log"
   rm -f "$log.raw"
   [ "$status" -ne 124 ] || lab_fail "the guest did not power off within $seconds s (log: $log)"
   [ "$status" -eq 0 ] || lab_fail "${qemu[0]} exited with status $status (log: $log)"
 }
 
-# lab_run LOG TIMEOUT ARCH KERNEL INITRD APPEND [QEMU OPTION...]: boots as lab_boot does, prints
+# lab_run LOG TIMEOUT MACHINE KERNEL INITRD APPEND [QEMU OPTION...]: boots as lab_boot does, prints
 # what the guest printed, and exits with the guest's verdict.
 lab_run() {
   local log=$1 status=0

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -133,7 +134,7 @@ TEST(RefusedAccess, StopsBeforeAnyPortOperationWithOneLine) {
   std::ostringstream out;
   std::ostringstream err;
   RecordingConfigPorts ports(out);
-  ports.refusal = "Operation not permitted; run it as root";
+  ports.refusal = "I/O ports 0xCF8-0xCFF: Operation not permitted; run it as root";
 
   EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
 
@@ -144,30 +145,105 @@ TEST(RefusedAccess, StopsBeforeAnyPortOperationWithOneLine) {
 }
 
 // Each refusal names the cause the user can act on; an error nobody foresaw gets strerror alone.
-TEST(PortRefusal, NamesTheCauseFromErrorUserAndCapability) {
+TEST(Refusal, NamesTheCauseFromErrorUserAndCapability) {
+  using Describe = std::string (*)(int, const gma950clock::ProcessPrivileges&);
+  const Describe ports = gma950clock::describePortRefusal;
+  const Describe file = gma950clock::describeConfigFileRefusal;
   struct RefusalCase {
+    Describe describe;
     int error;
-    gma950clock::ProcessPrivileges privileges;
+    gma950clock::ProcessPrivileges privileges;  // root, CAP_SYS_RAWIO, CAP_SYS_ADMIN
     const char* reason;
   };
   for (const RefusalCase& c : {
-           RefusalCase{ENOSYS, {true, true},
+           RefusalCase{ports, ENOSYS, {true, true, true},
                        "Function not implemented; this kernel was built without ioperm "
                        "(CONFIG_X86_IOPL_IOPERM)"},
-           RefusalCase{EPERM, {false, false}, "Operation not permitted; run it as root"},
-           RefusalCase{EPERM, {true, false},
+           RefusalCase{ports, EPERM, {false, false, false}, "Operation not permitted; run it as root"},
+           RefusalCase{ports, EPERM, {true, false, true},
                        "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or "
                        "service sandbox?)"},
-           RefusalCase{EPERM, {true, true},
+           RefusalCase{ports, EPERM, {true, true, false},
                        "Operation not permitted; the kernel is locked down (Secure Boot?)"},
-           RefusalCase{EPERM, {false, true},
+           RefusalCase{ports, EPERM, {false, true, false},
                        "Operation not permitted; the kernel is locked down (Secure Boot?)"},
-           RefusalCase{EINVAL, {true, true}, "Invalid argument"}}) {
-    EXPECT_EQ(gma950clock::describePortRefusal(c.error, c.privileges), c.reason)
-        << "errno " << c.error << ", root " << c.privileges.root << ", CAP_SYS_RAWIO "
-        << c.privileges.rawioEffective;
+           RefusalCase{ports, EINVAL, {true, true, true}, "Invalid argument"},
+           RefusalCase{file, EACCES, {false, false, false}, "Permission denied; run it as root"},
+           RefusalCase{file, EACCES, {true, false, false}, "Permission denied"},
+           RefusalCase{file, EROFS, {true, false, true},
+                       "Read-only file system; /sys is mounted read-only (container or service "
+                       "sandbox?)"},
+           RefusalCase{file, EPERM, {true, false, true},
+                       "Operation not permitted; the kernel is locked down (Secure Boot?)"},
+           RefusalCase{file, EIO, {true, false, true}, "Input/output error"}}) {
+    EXPECT_EQ(c.describe(c.error, c.privileges), c.reason)
+        << (c.describe == ports ? "ports" : "file") << ", errno " << c.error << ", root "
+        << c.privileges.root << ", CAP_SYS_RAWIO " << c.privileges.rawioEffective
+        << ", CAP_SYS_ADMIN " << c.privileges.sysAdminEffective;
   }
 }
+
+struct WriteFailureCase {
+  const char* name;
+  std::deque<std::string> writeRefusals;
+  std::vector<std::string> eventsAfterTheFirstReport;
+  std::string err;
+  std::string out;  // after the opening message and the first report
+};
+
+std::ostream& operator<<(std::ostream& stream, const WriteFailureCase& c) { return stream << c.name; }
+
+class WriteFailure : public ::testing::TestWithParam<WriteFailureCase> {};
+
+// A write that fails never leaves the intermediate value behind: the value read before is written
+// back, and the report shows what the register holds.
+TEST_P(WriteFailure, PutsTheRegisterBackAndSaysWhat) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = {0x27A28086u, 0x34640534u, 0x34640534u};
+  ports.writeRefusals = GetParam().writeRefusals;
+
+  EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
+
+  std::vector<std::string> expected = {kHacking,          "ioperm",          "select 80001000",
+                                       "read 27a28086",   "select 800010f0", "read 34640534",
+                                       "print 34d0e729\n"};
+  expected.insert(expected.end(), GetParam().eventsAfterTheFirstReport.begin(),
+                  GetParam().eventsAfterTheFirstReport.end());
+  EXPECT_EQ(ports.events(), expected);
+  EXPECT_EQ(err.str(), GetParam().err);
+  EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n34d0e729\n" + GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, WriteFailure,
+    ::testing::Values(
+        WriteFailureCase{"IntermediateRefused",
+                         {"F: Operation not permitted; the kernel is locked down (Secure Boot?)"},
+                         {"select 800010f0", "write 34646000 (signals blocked) refused"},
+                         "gma950clock: cannot write the clock register: F: Operation not "
+                         "permitted; the kernel is locked down (Secure Boot?); nothing was changed\n",
+                         ""},
+        WriteFailureCase{"SettingRefusedThenWrittenBack",
+                         {"", "F: Input/output error"},
+                         {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
+                          "write 34640533 (signals blocked) refused", "select 800010f0",
+                          "write 34640534 (signals blocked)", "select 800010f0", "read 34640534",
+                          "print 34d0e729\n"},
+                         "gma950clock: cannot write the clock register: F: Input/output error; the "
+                         "value read before was written back\n",
+                         "34d0e729\n"},
+        WriteFailureCase{"SettingAndWriteBackRefused",
+                         {"", "F: Input/output error", "F: No such device"},
+                         {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
+                          "write 34640533 (signals blocked) refused", "select 800010f0",
+                          "write 34640534 (signals blocked) refused", "select 800010f0",
+                          "read 34640534", "print 34d0e729\n"},
+                         "gma950clock: cannot write the clock register: F: Input/output error; "
+                         "writing back the value read before failed too: F: No such device\n",
+                         "34d0e729\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct IdentityCase {
   std::uint32_t identity;

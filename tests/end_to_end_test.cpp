@@ -219,45 +219,85 @@ TEST_F(EndToEnd, RefusalHintFollowsTheProcessPrivileges) {
   }
 }
 
-// The hardware build only ever runs here with the right to use I/O ports taken away, so that no
-// road can reach the device at 00:02.0 of the machine running the tests.
+// What the hardware build tells an ordinary user on this machine: the kernel's configuration file
+// is its road wherever the kernel lists PCI functions (or it says that 00:02.0 is not listed), and
+// the ports are its road elsewhere.
+std::string refusalForAnOrdinaryUser() {
+  struct stat listed {};
+  if (stat("/sys/bus/pci/devices", &listed) != 0) {
+    return kRefusalPrefix + (kernelHasIoperm() ? kNotRootHint : kNoIopermHint);
+  }
+  if (stat("/sys/bus/pci/devices/0000:00:02.0", &listed) != 0) {
+    return kConfigFileRefusalPrefix + "No such file or directory; the kernel lists no PCI device 00:02.0\n";
+  }
+  return kConfigFileRefusalPrefix + "Permission denied; run it as root\n";
+}
+
+// The hardware build only ever runs here with no road to configuration space left: as the user
+// nobody, or as root in a mount namespace without the kernel's configuration files and without any
+// capability. So nothing it does can reach the device at 00:02.0 of the machine running the tests.
 class HardwareBuild : public EndToEnd {
  protected:
-  Invocation withoutPortRights(const std::vector<std::string>& arguments,
-                               std::optional<std::string> input) {
-    return {prefixed(kWithoutPortRights, prefixed({HARDWARE_PROGRAM}, arguments)), input};
-  }
-
   void SetUp() override {
     EndToEnd::SetUp();
-    // Refuse to go on unless setpriv really drops CAP_SYS_RAWIO.
-    const Outcome caps = run({prefixed(kWithoutPortRights, {"grep", "^CapEff:", "/proc/self/status"}), ""});
-    ASSERT_EQ(caps.exitStatus, 0) << caps.err;
-    ASSERT_FALSE(rawioInStatus(caps.out)) << "setpriv left CAP_SYS_RAWIO: " << caps.out;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to take every right away";
+    // Refuse to go on unless both really leave nothing: no capability, and for root neither the
+    // kernel's configuration files nor a way back to them.
+    const char* const capabilities = "grep -E '^Cap(Prm|Eff|Bnd|Amb):' /proc/self/status";
+    const std::string none = "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n";
+    const Outcome root = run({prefixed(kRootWithoutConfigSpace,
+                                       {"sh", "-c",
+                                        std::string(capabilities) + " && ls -A /sys && { [ ! -d "
+                                        "/proc/bus/pci ] || ls -A /proc/bus/pci; }"}),
+                              ""});
+    ASSERT_EQ(root.exitStatus, 0) << root.err;
+    ASSERT_EQ(root.out, none + "CapBnd:\t0000000000000000\nCapAmb:\t0000000000000000\n");
+    const Outcome nobody = run({prefixed(kAsNobody, {"sh", "-c", std::string(capabilities) + " && id -u"}), ""});
+    ASSERT_EQ(nobody.exitStatus, 0) << nobody.err;
+    ASSERT_EQ(nobody.out.substr(0, none.size()), none);
+    ASSERT_EQ(nobody.out.substr(nobody.out.rfind('\n', nobody.out.size() - 2) + 1), "65534\n");
+  }
+
+  Invocation asRootWithoutConfigSpace(const std::vector<std::string>& arguments,
+                                      std::optional<std::string> input) {
+    return {prefixed(kRootWithoutConfigSpace, prefixed({HARDWARE_PROGRAM}, arguments)), input};
   }
 };
 
-// On a kernel without ioperm (the CI machines' kind) the refusal says so; elsewhere it names the
-// missing capability.
-TEST_F(HardwareBuild, RefusesCleanlyWithoutPortRights) {
-  const Outcome argumentMode = run(withoutPortRights({"400"}, ""));
+// The port road, taken where the kernel lists no PCI function: on a kernel without ioperm (the CI
+// machines' kind) the refusal says so; elsewhere it names the missing capability.
+TEST_F(HardwareBuild, PortRoadRefusesRootWithoutCapabilities) {
+  const Outcome argumentMode = run(asRootWithoutConfigSpace({"400"}, ""));
   EXPECT_EQ(argumentMode.out, kBanner + kHacking + kClosingNothing);
   EXPECT_EQ(argumentMode.err, refusalWithoutRawio());
   EXPECT_EQ(argumentMode.exitStatus, 1);
 
-  const Outcome menu = run(withoutPortRights({}, "3\n"));
+  const Outcome menu = run(asRootWithoutConfigSpace({}, "3\n"));
   EXPECT_EQ(menu.out, kMenuScreen + kHacking + kClosingNothing);
   EXPECT_EQ(menu.err, refusalWithoutRawio());
   EXPECT_EQ(menu.exitStatus, 1);
 }
 
+TEST_F(HardwareBuild, RefusesAnOrdinaryUser) {
+  const std::string program = copyForEveryone(HARDWARE_PROGRAM);
+  const Outcome argumentMode = run({prefixed(kAsNobody, {program, "250"}), ""});
+  EXPECT_EQ(argumentMode.out, kBanner + kHacking + kClosingNothing);
+  EXPECT_EQ(argumentMode.err, refusalForAnOrdinaryUser());
+  EXPECT_EQ(argumentMode.exitStatus, 1);
+
+  const Outcome menu = run({prefixed(kAsNobody, {program}), "2\n"});
+  EXPECT_EQ(menu.out, kMenuScreen + kHacking + kClosingNothing);
+  EXPECT_EQ(menu.err, refusalForAnOrdinaryUser());
+  EXPECT_EQ(menu.exitStatus, 1);
+}
+
 TEST_F(HardwareBuild, RoadsWithoutASelectionNeedNoPorts) {
-  const Outcome wrongArgument = run(withoutPortRights({"4000"}, ""));
+  const Outcome wrongArgument = run(asRootWithoutConfigSpace({"4000"}, ""));
   EXPECT_EQ(wrongArgument.out, complaint("4000"));
   EXPECT_EQ(wrongArgument.err, "");
   EXPECT_EQ(wrongArgument.exitStatus, 0);
 
-  const Outcome otherKey = run(withoutPortRights({}, "x\n"));
+  const Outcome otherKey = run(asRootWithoutConfigSpace({}, "x\n"));
   EXPECT_EQ(otherKey.out, kMenuScreen + kClosingNothing);
   EXPECT_EQ(otherKey.err, "");
   EXPECT_EQ(otherKey.exitStatus, 0);

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Hardware lab checks, run as root inside the QEMU guest: the real program and the real x86 port
-// backend against QEMU's emulated chipset, judged by the kernel's own view of PCI 00:02.0.
+// Hardware lab checks, run as root inside the QEMU guest: the real program and both real roads to
+// configuration space, the kernel's file of 00:02.0 and the x86 ports, against QEMU's emulated
+// chipset, judged by the kernel's own view of PCI 00:02.0.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -18,9 +21,12 @@ namespace {
 
 using gma950clock::ClockSetting;
 using gma950clock::ConfigPortAccess;
+using gma950clock::kGma950ClockRegisterAddress;
+using gma950clock::kGma950IdentityAddress;
 
 const std::string kDevice = "/sys/bus/pci/devices/0000:00:02.0";
 // QEMU's standard VGA, which the lab puts at 00:02.0.
+constexpr std::uint32_t kEmulatedIdentity = 0x11111234u;
 const std::string kEmulatedRefusal =
     "gma950clock: the device at PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950; nothing was "
     "changed\n";
@@ -29,7 +35,13 @@ constexpr std::uint32_t kReportMask = 0x00B4E21Du;
 constexpr std::uint32_t kForgedIdentity = 0x27A28086u;  // 8086:27a2, a 945GM
 constexpr std::uint32_t kStartValue = 0x0BADC0DEu;
 
-// Register 0xF0 as the kernel reads and writes it (its own configuration access, not ours).
+// In front of a command: the same root, in a mount namespace without sysfs, where the program
+// finds no configuration file and takes the port road.
+const std::vector<std::string> kWithoutSysfs = {"unshare", "--mount", "--propagation", "private",
+                                                "--",      "sh",      "-c",
+                                                "umount -l /sys && exec \"$@\"", "sh"};
+
+// A register as the kernel reads and writes it (its own configuration access, not ours).
 std::uint32_t readKernelRegister(unsigned offset) {
   std::ifstream config(kDevice + "/config", std::ios::binary);
   unsigned char bytes[4] = {};
@@ -56,47 +68,60 @@ void writeKernelRegisterF0(std::uint32_t value) {
   ASSERT_EQ(hex(readKernelRegister(0xF0)), hex(value)) << "the emulated register does not keep a write";
 }
 
-// Passes every operation to the real ports, but answers a GMA 950's identity, so the whole
-// sequence runs on the emulated device's register 0xF0.
+// The two roads of an x86 build, each opened directly rather than as the program chooses.
+struct Road {
+  const char* name;
+  std::unique_ptr<ConfigPortAccess> (*open)();
+};
+const Road kKernelFile = {"KernelFile", [] {
+                            return gma950clock::openKernelConfigFile(kGma950ClockRegisterAddress);
+                          }};
+const Road kPorts = {"Ports", gma950clock::openX86ConfigPorts};
+void PrintTo(const Road& road, std::ostream* out) { *out << road.name; }
+
+// Passes every operation on, but answers a GMA 950's identity, so the whole sequence runs on the
+// emulated device's register 0xF0.
 class ForgedGma950Identity final : public ConfigPortAccess {
  public:
-  explicit ForgedGma950Identity(ConfigPortAccess& ports) : ports_(ports) {}
+  explicit ForgedGma950Identity(ConfigPortAccess& access) : access_(access) {}
 
   std::uint32_t realIdentity = 0;
 
-  gma950clock::PortAccessResult requestPortAccess() override { return ports_.requestPortAccess(); }
+  gma950clock::AccessResult requestPortAccess() override { return access_.requestPortAccess(); }
   void selectConfigRegister(std::uint32_t address) override {
     selected_ = address;
-    ports_.selectConfigRegister(address);
+    access_.selectConfigRegister(address);
   }
   std::uint32_t readConfigData() override {
-    const std::uint32_t value = ports_.readConfigData();
-    if (selected_ != gma950clock::kGma950IdentityAddress) return value;
+    const std::uint32_t value = access_.readConfigData();
+    if (selected_ != kGma950IdentityAddress) return value;
     realIdentity = value;
     return kForgedIdentity;
   }
-  void writeConfigData(std::uint32_t value) override { ports_.writeConfigData(value); }
+  gma950clock::AccessResult writeConfigData(std::uint32_t value) override {
+    return access_.writeConfigData(value);
+  }
 
  private:
-  ConfigPortAccess& ports_;
+  ConfigPortAccess& access_;
   std::uint32_t selected_ = 0;
 };
 
-class WritePath : public ::testing::TestWithParam<ClockSetting> {};
+class WritePath : public ::testing::TestWithParam<std::tuple<Road, ClockSetting>> {};
 
 TEST_P(WritePath, RegisterHoldsTheSettingAndReportsUnmaskToTheKernelsValues) {
+  const auto& [road, setting] = GetParam();
   writeKernelRegisterF0(kStartValue);
-  const std::unique_ptr<ConfigPortAccess> ports = gma950clock::openPlatformConfigPorts(std::cerr);
-  ASSERT_NE(ports, nullptr);
-  ForgedGma950Identity forged(*ports);
+  const std::unique_ptr<ConfigPortAccess> access = road.open();
+  ForgedGma950Identity forged(*access);
   std::ostringstream out;
   std::ostringstream err;
 
-  ASSERT_TRUE(gma950clock::applyClockSetting(GetParam(), forged, out, err)) << err.str();
+  ASSERT_TRUE(gma950clock::applyClockSetting(setting, forged, out, err)) << err.str();
 
   const std::uint32_t after = readKernelRegister(0xF0);
-  EXPECT_EQ(hex(after), hex(GetParam().registerValue));
-  EXPECT_EQ(hex(forged.realIdentity), hex(readKernelRegister(0x00))) << "identity read through the ports";
+  EXPECT_EQ(hex(after), hex(setting.registerValue));
+  EXPECT_EQ(hex(forged.realIdentity), hex(readKernelRegister(0x00))) << "identity read by the road";
   std::istringstream reports(out.str().substr(kHacking.size()));
   std::uint32_t printedBefore = 0;
   std::uint32_t printedAfter = 0;
@@ -105,54 +130,144 @@ TEST_P(WritePath, RegisterHoldsTheSettingAndReportsUnmaskToTheKernelsValues) {
   EXPECT_EQ(hex(printedAfter ^ kReportMask), hex(after));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSetting, WritePath,
-                         ::testing::ValuesIn(gma950clock::getClockSettings()),
-                         [](const auto& info) { return std::string(info.param.argument); });
+INSTANTIATE_TEST_SUITE_P(EachRoadAndSetting, WritePath,
+                         ::testing::Combine(::testing::Values(kKernelFile, kPorts),
+                                            ::testing::ValuesIn(gma950clock::getClockSettings())),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  std::get<1>(info.param).argument;
+                         });
 
 using RealProgram = ProgramRuns;
 
-// The program users install reaches the real ports, identifies QEMU's VGA and writes nothing.
+// The program users install reaches the emulated device on either road, identifies QEMU's VGA and
+// writes nothing.
 TEST_F(RealProgram, RefusesTheEmulatedDeviceAndLeavesTheRegister) {
-  struct Road {
+  struct Case {
+    std::vector<std::string> prefix;
     std::vector<std::string> arguments;
     std::string input;
     std::string out;
   };
-  for (const Road& road : {Road{{"400"}, "", kBanner + kHacking + kClosingNothing},
-                           Road{{}, "3\n", kMenuScreen + kHacking + kClosingNothing}}) {
+  for (const Case& c : {Case{{}, {"400"}, "", kBanner + kHacking + kClosingNothing},
+                        Case{{}, {}, "3\n", kMenuScreen + kHacking + kClosingNothing},
+                        Case{kWithoutSysfs, {"200"}, "", kBanner + kHacking + kClosingNothing},
+                        Case{kWithoutSysfs, {}, "4\n", kMenuScreen + kHacking + kClosingNothing}}) {
     writeKernelRegisterF0(kStartValue);
-    const Outcome outcome = run({prefixed({HARDWARE_PROGRAM}, road.arguments), road.input});
+    const Outcome outcome = run({prefixed(c.prefix, prefixed({HARDWARE_PROGRAM}, c.arguments)), c.input});
 
-    EXPECT_EQ(outcome.out, road.out);
-    EXPECT_EQ(outcome.err, kEmulatedRefusal);
-    EXPECT_EQ(outcome.exitStatus, 1);
-    EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(kStartValue));
+    const std::string road = c.prefix.empty() ? "kernel file" : "ports";
+    EXPECT_EQ(outcome.out, c.out) << road;
+    EXPECT_EQ(outcome.err, kEmulatedRefusal) << road;
+    EXPECT_EQ(outcome.exitStatus, 1) << road;
+    EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(kStartValue)) << road;
   }
 }
 
-// Refused by a real kernel, each for its own reason.
+// Refused by a real kernel on each road, each for its own reason, before anything is written.
 TEST_F(RealProgram, RefusalsNameWhatTheProcessLacks) {
   const std::string program = copyForEveryone(HARDWARE_PROGRAM);
-  for (const auto& [prefix, hint] : {std::pair{kWithoutPortRights, kNoRawioHint},
-                                     std::pair{kAsNobody, kNotRootHint}}) {
-    const Outcome outcome = run({prefixed(prefix, {program, "400"}), ""});
+  struct Case {
+    std::vector<std::string> prefix;
+    std::string err;
+  };
+  for (const Case& c :
+       {Case{kAsNobody, kConfigFileRefusalPrefix + "Permission denied; run it as root\n"},
+        Case{kWithoutSysAdmin, kConfigFileRefusalPrefix + kNoSysAdminHint},
+        Case{prefixed(kWithoutSysfs, kAsNobody), kRefusalPrefix + kNotRootHint},
+        Case{prefixed(kWithoutSysfs, kWithoutPortRights), kRefusalPrefix + kNoRawioHint}}) {
+    writeKernelRegisterF0(kStartValue);
+    const Outcome outcome = run({prefixed(c.prefix, {program, "400"}), ""});
 
-    EXPECT_EQ(outcome.out, kBanner + kHacking + kClosingNothing) << prefix[1];
-    EXPECT_EQ(outcome.err, kRefusalPrefix + hint) << prefix[1];
-    EXPECT_EQ(outcome.exitStatus, 1) << prefix[1];
+    EXPECT_EQ(outcome.out, kBanner + kHacking + kClosingNothing) << c.err;
+    EXPECT_EQ(outcome.err, c.err);
+    EXPECT_EQ(outcome.exitStatus, 1) << c.err;
+    EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(kStartValue)) << c.err;
   }
 }
 
-// Runs alone, in a guest booted with lockdown=integrity.
-TEST_F(RealProgram, LockdownRefusesEvenRoot) {
-  ASSERT_NE(readFile("/sys/kernel/security/lockdown").find("[integrity]"), std::string::npos)
-      << "the kernel is not locked down";
+// The rest run alone, in a guest booted with lockdown=integrity: the kernel's file still reads,
+// but refuses every write, and the ports are refused.
+class Lockdown : public ProgramRuns {
+ protected:
+  void SetUp() override {
+    ProgramRuns::SetUp();
+    ASSERT_NE(readFile("/sys/kernel/security/lockdown").find("[integrity]"), std::string::npos)
+        << "the kernel is not locked down";
+  }
+};
 
-  const Outcome outcome = run({{HARDWARE_PROGRAM, "250"}, ""});
+TEST_F(Lockdown, RefusesEvenRootOnEitherRoad) {
+  const std::uint32_t before = readKernelRegister(0xF0);
+  for (const auto& [prefix, err] :
+       {std::pair{std::vector<std::string>{},
+                  kConfigFileRefusalPrefix + "Operation not permitted; the kernel is locked down (Secure Boot?)\n"},
+        std::pair{kWithoutSysfs, kRefusalPrefix + kLockdownHint}}) {
+    const Outcome outcome = run({prefixed(prefix, {HARDWARE_PROGRAM, "250"}), ""});
 
-  EXPECT_EQ(outcome.out, kBanner + kHacking + kClosingNothing);
-  EXPECT_EQ(outcome.err, kRefusalPrefix + kLockdownHint);
-  EXPECT_EQ(outcome.exitStatus, 1);
+    EXPECT_EQ(outcome.out, kBanner + kHacking + kClosingNothing);
+    EXPECT_EQ(outcome.err, err);
+    EXPECT_EQ(outcome.exitStatus, 1);
+  }
+  EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(before));
+}
+
+// Where the lockdown state cannot be read (no securityfs), the kernel's refusal of the first write
+// says it all the same, and the register keeps its value.
+TEST_F(Lockdown, FirstRefusedWriteChangesNothing) {
+  const std::uint32_t before = readKernelRegister(0xF0);
+  const auto file = gma950clock::openKernelConfigFile(kGma950ClockRegisterAddress,
+                                                      {"/sys/bus/pci/devices", "/nonexistent"});
+  ForgedGma950Identity forged(*file);
+  std::ostringstream out;
+  std::ostringstream err;
+
+  EXPECT_FALSE(gma950clock::applyClockSetting(gma950clock::getClockSettings()[0], forged, out, err));
+
+  EXPECT_EQ(hex(forged.realIdentity), hex(kEmulatedIdentity)) << "reads work under lockdown";
+  EXPECT_EQ(err.str(), "gma950clock: cannot write the clock register: " + kConfigFile +
+                           ": Operation not permitted; the kernel is locked down (Secure Boot?); "
+                           "nothing was changed\n");
+  EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(before));
+}
+
+// Runs with the kernel reading every device's configuration space on the other processor. Through
+// the kernel's file, our select and data access are one access under the kernel's lock: never
+// redirected. Alternating between two registers makes a redirect show either way.
+std::uint64_t countRedirects(ConfigPortAccess& access, std::uint64_t pairs, std::uint32_t registerF0) {
+  std::uint64_t redirected = 0;
+  for (std::uint64_t pair = 0; pair < pairs; ++pair) {
+    const bool identity = pair % 2 == 0;
+    access.selectConfigRegister(identity ? kGma950IdentityAddress : kGma950ClockRegisterAddress);
+    if (access.readConfigData() != (identity ? kEmulatedIdentity : registerF0)) ++redirected;
+  }
+  return redirected;
+}
+
+TEST(UnderKernelLoad, KernelFileReadsTheRightRegisterEveryTime) {
+  constexpr std::uint64_t kPairs = 100000;
+  writeKernelRegisterF0(kStartValue);
+  const auto file = kKernelFile.open();
+  ASSERT_TRUE(file->requestPortAccess().granted);
+  const auto start = std::chrono::steady_clock::now();
+
+  EXPECT_EQ(countRedirects(*file, kPairs, kStartValue), 0u) << "of " << kPairs << " select+read pairs";
+
+  std::cout << "lab: " << kPairs << " select+read pairs through the kernel's file in "
+            << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
+            << " s\n";
+}
+
+// A benchmark figure, never a verdict: how often the port road is redirected under the same load.
+int printPortRedirects(std::uint64_t pairs) {
+  writeKernelRegisterF0(kStartValue);
+  const auto ports = kPorts.open();
+  if (!ports->requestPortAccess().granted) return 1;
+  const std::uint64_t redirected = countRedirects(*ports, pairs, kStartValue);
+  std::printf("bench: port road under kernel load: %llu of %llu select+read pairs read another register (%.3f%%)\n",
+              static_cast<unsigned long long>(redirected), static_cast<unsigned long long>(pairs),
+              100.0 * static_cast<double>(redirected) / static_cast<double>(pairs));
+  return 0;
 }
 
 // Forging a GMA 950 identity on a real machine would reprogram whatever sits at 00:02.0: run only
@@ -167,10 +282,14 @@ bool insideTheLabGuest() {
 
 }  // namespace
 
+// Usage: gma950clock_lab_port_test [GOOGLETEST OPTION]... | --port-redirects PAIRS
 int main(int argc, char* argv[]) {
   if (!insideTheLabGuest()) {
     std::cerr << "lab_port_test: runs only inside the hardware lab's QEMU guest; nothing was run\n";
     return 2;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--port-redirects") == 0) {
+    return printPortRedirects(std::strtoull(argv[2], nullptr, 10));
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

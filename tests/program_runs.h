@@ -41,6 +41,12 @@ inline const std::string kClosingNothing =
     "\n" + kRule + "\nExiting. No setting has been applied \n" + kRule + "\n\n";
 
 inline const std::string kRefusalPrefix = "gma950clock: cannot access I/O ports 0xCF8-0xCFF: ";
+// The kernel's configuration file of 00:02.0, the road wherever the kernel lists PCI functions.
+inline const std::string kConfigFile = "/sys/bus/pci/devices/0000:00:02.0/config";
+inline const std::string kConfigFileRefusalPrefix = "gma950clock: cannot access " + kConfigFile + ": ";
+inline const std::string kNoSysAdminHint =
+    "the kernel shows only its first 64 bytes; the process lacks CAP_SYS_ADMIN (container or "
+    "service sandbox?)\n";
 inline const std::string kNotRootHint = "Operation not permitted; run it as root\n";
 inline const std::string kNoRawioHint =
     "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or service sandbox?)\n";
@@ -64,12 +70,28 @@ inline std::string refusalWithoutRawio() {
   return kRefusalPrefix + (kernelHasIoperm() ? kNoRawioHint : kNoIopermHint);
 }
 
-// setpriv in front of a command: root without the right to use I/O ports.
+// setpriv in front of a command: root without the right to use I/O ports. It keeps the owner's
+// write access to the kernel's configuration files: for the simulation, and inside the lab guest.
 inline const std::vector<std::string> kWithoutPortRights = {
     "setpriv", "--inh-caps=-sys_rawio", "--bounding-set=-sys_rawio", "--"};
-// setpriv in front of a command: the unprivileged user nobody.
+// Root that sees only the first 64 bytes of a configuration file (the lab guest only).
+inline const std::vector<std::string> kWithoutSysAdmin = {
+    "setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--"};
+// setpriv in front of a command: the unprivileged user nobody, who can write no configuration
+// file (they are root's, mode 0644) and use no port.
 inline const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                                    "--clear-groups", "--"};
+// In front of a command: root with no road to configuration space left, for the real program on a
+// machine that is not the lab's. Dropping capabilities is not enough, since root owns the kernel's
+// configuration files and may write them: in a mount namespace of its own they are out of sight
+// (/sys unmounted, /proc/bus/pci covered), and without a capability the process can neither mount
+// them again nor use the ports, /dev/port or /dev/mem.
+inline const std::vector<std::string> kRootWithoutConfigSpace = {
+    "unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+    "umount -l /sys && { [ ! -d /proc/bus/pci ] || mount -t tmpfs -o ro,mode=0555 none "
+    "/proc/bus/pci; } && exec setpriv --inh-caps=-all --ambient-caps=-all --bounding-set=-all "
+    "--no-new-privs -- \"$@\"",
+    "sh"};
 
 inline std::vector<std::string> prefixed(std::vector<std::string> prefix,
                                          const std::vector<std::string>& command) {

@@ -18,11 +18,13 @@ class RecordingConfigPorts final : public gma950clock::ConfigPortAccess {
  public:
   explicit RecordingConfigPorts(const std::ostringstream& out) : out_(out) {}
 
-  // Script: whether access is granted, and the values successive reads return.
+  // Script: whether access is granted, the values successive reads return, and the reasons
+  // successive writes fail with ("" for a write that succeeds; writes beyond the list succeed).
   std::optional<std::string> refusal;
   std::deque<std::uint32_t> readAnswers;
+  std::deque<std::string> writeRefusals;
 
-  gma950clock::PortAccessResult requestPortAccess() override {
+  gma950clock::AccessResult requestPortAccess() override {
     record("ioperm");
     if (refusal) return {false, *refusal};
     return {true, {}};
@@ -39,8 +41,15 @@ class RecordingConfigPorts final : public gma950clock::ConfigPortAccess {
   }
   // A data write notes whether every asynchronous signal that could cut the sequence short was
   // blocked at that moment.
-  void writeConfigData(std::uint32_t value) override {
-    record("write " + hex(value) + (asyncSignalsBlocked() ? " (signals blocked)" : ""));
+  gma950clock::AccessResult writeConfigData(std::uint32_t value) override {
+    std::string refused;
+    if (!writeRefusals.empty()) {
+      refused = writeRefusals.front();
+      writeRefusals.pop_front();
+    }
+    record("write " + hex(value) + (asyncSignalsBlocked() ? " (signals blocked)" : "") +
+           (refused.empty() ? "" : " refused"));
+    return {refused.empty(), refused};
   }
 
   // The log, ending with whatever was printed after the last port operation.

@@ -68,9 +68,25 @@ std::uint32_t readClockRegister(ConfigPortAccess& ports) {
   return ports.readConfigData();
 }
 
-void writeClockRegister(ConfigPortAccess& ports, std::uint32_t value) {
+AccessResult writeClockRegister(ConfigPortAccess& ports, std::uint32_t value) {
   ports.selectConfigRegister(kGma950ClockRegisterAddress);
-  ports.writeConfigData(value);
+  return ports.writeConfigData(value);
+}
+
+// The intermediate value, then the setting's, with signals held back. The register is never left
+// with the intermediate value: if the setting's value cannot follow it, the value read before
+// goes back. Returns what went wrong, or nothing; `changed` tells whether anything was written.
+std::string writeSetting(ConfigPortAccess& ports, std::uint32_t value, std::uint32_t before,
+                         bool& changed) {
+  AsyncSignalBlock uninterruptible;
+  const AccessResult intermediate = writeClockRegister(ports, kIntermediateValue);
+  changed = intermediate.granted;
+  if (!intermediate.granted) return intermediate.reason + "; nothing was changed";
+  const AccessResult chosen = writeClockRegister(ports, value);
+  if (chosen.granted) return {};
+  const AccessResult restored = writeClockRegister(ports, before);
+  if (restored.granted) return chosen.reason + "; the value read before was written back";
+  return chosen.reason + "; writing back the value read before failed too: " + restored.reason;
 }
 
 }  // namespace
@@ -95,9 +111,9 @@ bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std
                        std::ostream& err) {
   out << "\nHacking hardware registers now...\n\n";
 
-  const PortAccessResult access = ports.requestPortAccess();
+  const AccessResult access = ports.requestPortAccess();
   if (!access.granted) {
-    err << "gma950clock: cannot access I/O ports 0xCF8-0xCFF: " << access.reason << '\n';
+    err << "gma950clock: cannot access " << access.reason << '\n';
     return false;
   }
 
@@ -112,13 +128,15 @@ bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std
     return false;
   }
 
-  out << hexDigits(readClockRegister(ports) ^ kReportMask) << '\n';
-  {
-    AsyncSignalBlock uninterruptible;
-    writeClockRegister(ports, kIntermediateValue);
-    writeClockRegister(ports, setting.registerValue);
-  }
-  out << hexDigits(readClockRegister(ports) ^ kReportMask) << "\n\n";
+  const std::uint32_t before = readClockRegister(ports);
+  out << hexDigits(before ^ kReportMask) << '\n';
+  bool changed = false;
+  const std::string failure = writeSetting(ports, setting.registerValue, before, changed);
+  if (!failure.empty()) err << "gma950clock: cannot write the clock register: " << failure << '\n';
+  if (!changed) return false;
+  // What the register holds now, whether the setting or the value written back.
+  out << hexDigits(readClockRegister(ports) ^ kReportMask) << (failure.empty() ? "\n\n" : "\n");
+  if (!failure.empty()) return false;
 
   out << "Done - GMA 950 should now be running at a speed of " << std::to_string(setting.megahertz)
       << " MHz\n";

@@ -30,8 +30,9 @@ const ClockSetting* findClockSettingByArgument(const char* argument);
 const ClockSetting* findClockSettingByKey(char key);
 
 // Programs the clock and reports the register before and after on `out`. Returns false, after one
-// line on `err` and without writing to the device, when the ports are refused or the device at
-// 00:02.0 is not a GMA 950.
+// line on `err` and without writing to the device, when access is refused or the device at
+// 00:02.0 is not a GMA 950; and when a write fails, after one line on `err` saying what was written
+// back, and the report of what the register holds then.
 bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std::ostream& out,
                        std::ostream& err);
 

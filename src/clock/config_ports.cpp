@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Why the kernel refused the configuration ports, worded so the user can act on it.
+// Why the kernel refused configuration access, worded so the user can act on it.
 #include "config_ports.h"
 
 #include <linux/capability.h>
@@ -12,19 +12,27 @@
 namespace gma950clock {
 namespace {
 
-// ioperm is granted only with CAP_SYS_RAWIO in the effective set; capget is read directly so
-// that no capability library is needed.
-bool hasEffectiveRawio() {
+// capget is read directly so that no capability library is needed.
+bool hasEffective(int capability) {
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   if (syscall(SYS_capget, &header, data) != 0) return false;
-  return (data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO)) != 0;
+  return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+}
+
+std::string withHint(int error, const char* hint) {
+  std::string reason = std::strerror(error);
+  if (hint != nullptr) reason.append("; ").append(hint);
+  return reason;
 }
 
 }  // namespace
 
-ProcessPrivileges getProcessPrivileges() { return {geteuid() == 0, hasEffectiveRawio()}; }
+ProcessPrivileges getProcessPrivileges() {
+  return {geteuid() == 0, hasEffective(CAP_SYS_RAWIO), hasEffective(CAP_SYS_ADMIN)};
+}
 
+// ioperm is granted only with CAP_SYS_RAWIO in the effective set.
 std::string describePortRefusal(int error, const ProcessPrivileges& privileges) {
   const char* hint = nullptr;
   if (error == ENOSYS) {
@@ -37,9 +45,21 @@ std::string describePortRefusal(int error, const ProcessPrivileges& privileges) 
   } else if (error == EPERM) {
     hint = "run it as root";
   }
-  std::string reason = std::strerror(error);
-  if (hint != nullptr) reason.append("; ").append(hint);
-  return reason;
+  return withHint(error, hint);
+}
+
+// The file is root's, mode 0644; once it is open, only lockdown (LOCKDOWN_PCI_ACCESS) refuses a
+// write.
+std::string describeConfigFileRefusal(int error, const ProcessPrivileges& privileges) {
+  const char* hint = nullptr;
+  if (error == EACCES && !privileges.root) {
+    hint = "run it as root";
+  } else if (error == EROFS) {
+    hint = "/sys is mounted read-only (container or service sandbox?)";
+  } else if (error == EPERM) {
+    hint = "the kernel is locked down (Secure Boot?)";
+  }
+  return withHint(error, hint);
 }
 
 }  // namespace gma950clock

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// PCI configuration-space access through the Mechanism #1 ports, behind one interface per backend.
+// PCI configuration-space access, through the kernel's configuration file of a function or the
+// Mechanism #1 ports, behind one interface per backend.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@ namespace gma950clock {
 constexpr std::uint16_t kConfigAddressPort = 0xCF8;
 constexpr std::uint16_t kConfigDataPort = 0xCFC;
 constexpr unsigned kConfigPortCount = 8;
+// How the port backends name what they ask for in a refusal.
+constexpr const char* kConfigPortsName = "I/O ports 0xCF8-0xCFF";
 
 // Mechanism #1 address of one 32-bit register: enable bit 31, bus 23-16, device 15-11,
 // function 10-8, register offset 7-2 (the two low bits are always zero).
@@ -22,34 +25,57 @@ constexpr std::uint32_t makeConfigAddress(unsigned bus, unsigned device, unsigne
          (offset & 0xFCu);
 }
 
-// Outcome of asking for the ports; `reason` says why they were refused, ready for the user.
-struct PortAccessResult {
+// Outcome of asking for access, or of a data write. When it failed, `reason` names what was
+// refused and why, ready for the user: "<what>: <error>; <cause>".
+struct AccessResult {
   bool granted;
   std::string reason;
 };
 
-// The port operations, kept abstract so the clock logic can be driven by a simulation or a
-// recording fake in tests.
+// The configuration operations, kept abstract so the clock logic can be driven by a simulation or
+// a recording fake in tests.
 class ConfigPortAccess {
  public:
   virtual ~ConfigPortAccess() = default;
   // Must succeed before any other operation is called.
-  virtual PortAccessResult requestPortAccess() = 0;
-  // Writes `address` to the address port; later data-port accesses reach that register.
+  virtual AccessResult requestPortAccess() = 0;
+  // Names the register that later data accesses reach.
   virtual void selectConfigRegister(std::uint32_t address) = 0;
+  // A register that cannot be read answers all ones, as an empty slot of the bus does.
   virtual std::uint32_t readConfigData() = 0;
-  virtual void writeConfigData(std::uint32_t value) = 0;
+  virtual AccessResult writeConfigData(std::uint32_t value) = 0;
 };
 
-// What decides why ioperm says no: the effective user and CAP_SYS_RAWIO in the effective set.
+// What decides why the kernel says no: the effective user, and the capabilities in the effective
+// set that open the ports (CAP_SYS_RAWIO) and all of a configuration file (CAP_SYS_ADMIN).
 struct ProcessPrivileges {
   bool root;
   bool rawioEffective;
+  bool sysAdminEffective;
 };
 ProcessPrivileges getProcessPrivileges();
 
-// The refusal text for a failed ioperm: strerror, then the cause the user can act on.
+// The refusal of a failed ioperm: strerror, then the cause the user can act on.
 std::string describePortRefusal(int error, const ProcessPrivileges& privileges);
+// The same for a configuration file that could not be opened or written.
+std::string describeConfigFileRefusal(int error, const ProcessPrivileges& privileges);
+
+// Where the kernel shows PCI functions and its lockdown state; tests point them elsewhere.
+struct KernelConfigPaths {
+  std::string devices = "/sys/bus/pci/devices";
+  std::string lockdown = "/sys/kernel/security/lockdown";
+};
+
+// Whether the kernel lists PCI functions in sysfs, so that their configuration files can be used.
+bool kernelListsPciFunctions(const KernelConfigPaths& paths);
+
+// The backend through the kernel's configuration file of the function that `address` names: the
+// kernel serializes every access to it with its own, under its lock.
+std::unique_ptr<ConfigPortAccess> openKernelConfigFile(std::uint32_t address,
+                                                       const KernelConfigPaths& paths = {});
+
+// The raw ports of an x86 build, where the kernel lists no PCI function to go through instead.
+std::unique_ptr<ConfigPortAccess> openX86ConfigPorts();
 
 // The backend this executable was built with. Returns nullptr, after one line on `err`, when the
 // backend cannot be set up (only the simulation can fail, on a malformed environment).

@@ -8,12 +8,12 @@ namespace {
 // Only requestPortAccess is ever reached: the caller stops when it is refused.
 class NoPortIo final : public ConfigPortAccess {
  public:
-  PortAccessResult requestPortAccess() override {
-    return {false, "this build has no x86 port access"};
+  AccessResult requestPortAccess() override {
+    return {false, std::string(kConfigPortsName) + ": this build has no x86 port access"};
   }
   void selectConfigRegister(std::uint32_t) override {}
   std::uint32_t readConfigData() override { return 0xFFFFFFFFu; }
-  void writeConfigData(std::uint32_t) override {}
+  AccessResult writeConfigData(std::uint32_t) override { return requestPortAccess(); }
 };
 
 }  // namespace

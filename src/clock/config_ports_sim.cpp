@@ -96,10 +96,13 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
   SimulatedConfigPorts(const SimulationSettings& settings, std::ofstream trace)
       : settings_(settings), trace_(std::move(trace)) {}
 
-  PortAccessResult requestPortAccess() override {
+  AccessResult requestPortAccess() override {
     traceLine("ioperm 0x" + hex(kConfigAddressPort, 0) + " " + std::to_string(kConfigPortCount) +
               " 1");
-    if (settings_.denyAccess) return {false, describePortRefusal(EPERM, getProcessPrivileges())};
+    if (settings_.denyAccess) {
+      return {false, std::string(kConfigPortsName) + ": " +
+                         describePortRefusal(EPERM, getProcessPrivileges())};
+    }
     return {true, {}};
   }
 
@@ -116,9 +119,10 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
     return value;
   }
 
-  void writeConfigData(std::uint32_t value) override {
+  AccessResult writeConfigData(std::uint32_t value) override {
     traceAccess("outl", kConfigDataPort, value);
     if (selected_ == kGma950ClockRegisterAddress) settings_.clockRegister = value;
+    return {true, {}};
   }
 
  private:
