@@ -39,10 +39,28 @@ lab_is_expected_machine() {
     case $lab_model in *"$lab_expected_model"*) ;; *) false ;; esac
 }
 
-# lab_suspend COMMAND...: arms the RTC to wake the guest in 5 s, then suspends with COMMAND and
-# waits until the kernel is back. Under emulation only S3 wakes up (s2idle never does).
+# Whether the init system that booted the guest is the one the harness meant (/lab/init).
+lab_is_expected_init() {
+  lab_first=$(cat /proc/1/comm)
+  echo "lab: init: $(cat /lab/init); the first process: $lab_first"
+  case $(cat /lab/init) in
+    systemd) [ "$lab_first" = systemd ] ;;
+    sysvinit) [ "$lab_first" = init ] && [ ! -e /run/openrc ] ;;
+    openrc) [ "$lab_first" = init ] && [ -e /run/openrc/softlevel ] ;;
+    runit) [ "$lab_first" = runit ] ;;
+    *) false ;;
+  esac
+}
+
+# Whether the tree kept its owners when packed: D-Bus's set-uid launch helper is root:messagebus,
+# mode 4754, and runs for messagebus only so.
+lab_tree_keeps_owners() {
+  [ "$(stat -c '%U:%G %a' /usr/lib/dbus-1.0/dbus-daemon-launch-helper)" = "root:messagebus 4754" ]
+}
+
+# lab_suspend COMMAND...: suspends with COMMAND and waits until the kernel is back. The lab's sleep
+# hook arms the RTC to wake the guest; under emulation only S3 wakes up (s2idle never does).
 lab_suspend() {
-  rtcwake -m no -s 5 >/dev/null || return 1
   "$@" || return 1
   lab_wait 60 lab_resumed
 }
@@ -53,6 +71,23 @@ lab_resumed() {
 
 lab_resumed_from_s3() {
   dmesg | grep -q 'ACPI: PM: Waking up from system sleep state S3'
+}
+
+# lab_hibernate COMMAND...: hibernates with COMMAND, which powers the guest off once the image is
+# written; the harness then boots it again from the same disk, and this returns once the image is
+# thawed. The mark tells the harness that the guest hibernated rather than failed. The console
+# then shows all of the kernel's messages: whoever reads the log must expect them.
+lab_hibernate() {
+  echo "lab: hibernating"
+  # The kernel's word on writing the image reaches the console, the one place that keeps it: it
+  # comes after the image of the kernel's own log was taken.
+  echo 7 >/proc/sys/kernel/printk
+  "$@" || return 1
+  lab_wait 300 lab_thawed
+}
+
+lab_thawed() {
+  dmesg | grep -q 'PM: hibernation: hibernation exit'
 }
 
 # lab_journal_ms CURSOR FROM TO: the milliseconds, in the journal's monotonic time, from the first
@@ -66,10 +101,12 @@ lab_journal_ms() {
     start != "" && index($0, to) { printf "%.0f\n", (stamp - start) * 1000; exit }'
 }
 
-# Prints the verdict and powers the guest off at once; the harness has all it needs by then.
+# Prints the verdict and powers the guest off; the harness has all it needs by then, once the
+# serial port has drained.
 lab_finish() {
   echo "lab: done, $lab_failed failed"
   sync
+  sleep 1
   echo o >/proc/sysrq-trigger
   sleep 60
 }

@@ -18,6 +18,13 @@ lab_need_value() {
   [ "$2" -ge 2 ] || lab_fail "missing argument for $1"
 }
 
+# Quotes WORD for sh (dash too, which runs mmdebstrap's hooks): in single quotes, each single quote
+# of its own closed, escaped and reopened.
+lab_sh_quote() {
+  local quote="'"
+  printf "'%s'" "${1//$quote/$quote\\$quote$quote}"
+}
+
 # Outside CI a missing tool or an unreachable package registry skips the test (CTest's status 77)
 # with one line; in CI (GMA950CLOCK_LAB=required) it fails.
 lab_unavailable() {
@@ -354,23 +361,31 @@ lab_copy_program() {
   done
 }
 
-# Packs the tree DIR as a gzip'ed newc archive, owned by root, in a stable order.
+# lab_pack [--as-root] DIR ARCHIVE: packs DIR as a gzip'ed newc archive, in a stable order. A tree
+# keeps its files' owners and groups (D-Bus's set-uid helper is root:messagebus, and messagebus must
+# be able to run it); --as-root gives everything to root, for a run's own files, which belong to
+# whoever runs the lab.
 lab_pack() {
-  (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$2"
+  local owner=()
+  if [ "$1" = --as-root ]; then
+    owner=(-R 0:0)
+    shift
+  fi
+  (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc "${owner[@]}" --quiet) | gzip -1 >"$2"
 }
 
 # lab_initrd BASE RUN MACHINE INITRD: the initramfs of a guest for MACHINE, the tree BASE/tree
-# (packed once into BASE/base.cpio.gz) with this run's files RUN unpacked over it: later files win.
+# (packed once into BASE/tree.cpio.gz) with this run's files RUN unpacked over it: later files win.
 # RUN gets the guest's helpers and lab/machine, what the guest checks it is: a line each, `uname -m`,
 # the CPU's model name and the number of processors.
 lab_initrd() {
   local base=$1 run=$2 machine=$3 initrd=$4 field
-  lab_cached "$base/base.cpio.gz" lab_pack "$base/tree"
+  lab_cached "$base/tree.cpio.gz" lab_pack "$base/tree"
   mkdir -p "$run/lab"
   cp "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh" "$run/lab/guest-lib.sh"
   for field in uname model processors; do lab_machine "$machine" "$field"; done >"$run/lab/machine"
-  lab_pack "$run" "$initrd.run"
-  cat "$base/base.cpio.gz" "$initrd.run" >"$initrd"
+  lab_pack --as-root "$run" "$initrd.run"
+  cat "$base/tree.cpio.gz" "$initrd.run" >"$initrd"
   rm -f "$initrd.run"
 }
 

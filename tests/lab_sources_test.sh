@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Derives another release's apt sources from made-up host folders and checks the result: the
-# host's release renamed in every suite, options and keys kept, and nothing else let through.
+# host's release renamed in every suite, options and keys kept, and nothing else let through; and
+# leaves out suites the mirror serves broken. Also: commands quoted for mmdebstrap's hooks, which
+# sh runs, come back as they were.
 # Usage: lab_sources_test.sh LAB_LIB   (lab/lib.sh)
 set -u
 # shellcheck source=lab/lib.sh
@@ -103,6 +105,14 @@ check_drop "one-line, options kept" - \
   trixie-security - "$(printf 'deb http://m.test/debian trixie main\ndeb [trusted=yes] http://m.test/debian trixie-updates main')"
 check_drop "every suite left out" "$deb822" 'deb http://m.test/debian trixie main\n' \
   "trixie trixie-updates trixie-security" - -
+
+for command in "apt-get install cmake g++" "echo 'single' \"double\" \$HOME \`id\` \\" "$(printf 'one\ntwo\n\t')"; do
+  back=$(sh -c "printf '%s' $(lab_sh_quote "$command")")
+  if [ "$back" != "$command" ]; then
+    printf 'FAIL quoting for sh: %s came back as %s\n' "$command" "$back"
+    failures=$((failures + 1))
+  fi
+done
 
 [ "$failures" -eq 0 ] && echo "lab sources: all cases passed"
 exit "$failures"

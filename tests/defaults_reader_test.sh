@@ -1,0 +1,178 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Runs the reader of /etc/default/gma950clock through both of its callers, the elogind sleep hook
+# after resume and the init script at boot, against stand-ins for the program and logger and
+# temporary defaults files, and checks with which speed (if any) the program was started and what
+# was logged; and what each caller does on its own: the hook's phases, the init script's actions,
+# systemd, and the package removed but not purged.
+# Usage: defaults_reader_test.sh READER HOOK INIT_SCRIPT
+set -u
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+cp "$1" "$work/reader"
+hook=$2
+init=$3
+
+# The program notes its arguments, prints STANDIN_OUTPUT (stdout) and STANDIN_ERROR (stderr),
+# and exits with STANDIN_STATUS. Like dpkg, it refuses to start without PATH.
+cat >"$work/program" <<'STANDIN'
+#!/bin/sh
+[ -n "${PATH+set}" ] || { echo "PATH is not set" >&2; exit 2; }
+printf '%s:%s\n' "$#" "$*" >>"$STANDIN_LOG"
+printf '%b' "${STANDIN_OUTPUT:-}"
+printf '%b' "${STANDIN_ERROR:-}" >&2
+exit "${STANDIN_STATUS:-0}"
+STANDIN
+# logger as util-linux has it: the message from the arguments, or else one entry a line of input.
+# With LOGGER_FAILS set it fails at once, as where no log daemon listens.
+cat >"$work/logger" <<'STANDIN'
+#!/bin/sh
+[ -z "${LOGGER_FAILS:-}" ] || exit 1
+[ "$1" = -t ] || exit 2
+tag=$2
+shift 2
+if [ $# -gt 0 ]; then
+  printf '%s: %s\n' "$tag" "$*" >>"$LOGGER_LOG"
+else
+  while IFS= read -r line; do printf '%s: %s\n' "$tag" "$line" >>"$LOGGER_LOG"; done
+fi
+STANDIN
+chmod +x "$work/program" "$work/logger" "$work/reader"
+
+# shellcheck disable=SC2317 # called through $caller
+# reader_env [NAME=VALUE]... COMMAND...: runs COMMAND with the callers' and the reader's paths
+# pointing at the stand-ins, the temporary defaults file and a systemd that is not running.
+reader_env() {
+  env PATH="$work:$PATH" GMA950CLOCK_APPLY="$work/reader" GMA950CLOCK_DEFAULTS="$work/defaults" \
+    GMA950CLOCK_PROGRAM="$work/program" GMA950CLOCK_SYSTEMD="$work/no-systemd" \
+    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" "$@"
+}
+
+# The two callers of the reader, as elogind and the init systems call them.
+# shellcheck disable=SC2317 # called through $caller
+after_resume() { reader_env "$@" sh "$hook" post suspend; }
+# shellcheck disable=SC2317
+at_boot() { reader_env "$@" sh "$init" start; }
+
+failures=0
+# check NAME DEFAULTS EXPECTED: for each caller, DEFAULTS is the file's content, or MISSING for no
+# file; EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started,
+# or REFUSED for not started, one line logged and a failing exit status.
+check() {
+  for caller in after_resume at_boot; do
+    rm -f "$work/defaults" "$work/log" "$work/syslog"
+    [ "$2" = MISSING ] || printf '%b' "$2" >"$work/defaults"
+    "$caller"
+    status=$?
+    logged=$(cat "$work/log" 2>/dev/null)
+    syslog=$(cat "$work/syslog" 2>/dev/null)
+    if [ "$3" = REFUSED ]; then
+      case $syslog in
+        "gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
+        *) syslog="wrong: $syslog" ;;
+      esac
+      [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
+        [ "${syslog#wrong}" = "$syslog" ] && continue
+    elif [ "$status" -eq 0 ] && [ "$logged" = "$3" ] && [ -z "$syslog" ]; then
+      continue
+    fi
+    echo "FAIL $1 ($caller): exit $status, program started with '$logged', logged '$syslog', expected '$3'"
+    failures=$((failures + 1))
+  done
+}
+
+check "a speed"                    'GMA950CLOCK_SPEED=400\n'                     '1:400'
+check "no defaults file"           MISSING                                       ''
+check "no speed line"              '# set a speed here\nOTHER=1\n'               ''
+check "commented out"              '#GMA950CLOCK_SPEED=400\n'                    ''
+check "empty value"                'GMA950CLOCK_SPEED=\n'                        ''
+check "double quotes"              'GMA950CLOCK_SPEED="250"\n'                   '1:250'
+check "single quotes"              "GMA950CLOCK_SPEED='200'\n"                   '1:200'
+check "blanks around"              '  GMA950CLOCK_SPEED=250  \n'                 '1:250'
+check "exported"                   'export GMA950CLOCK_SPEED=400\n'              '1:400'
+check "trailing comment"           'GMA950CLOCK_SPEED=400 # fast\n'              '1:400'
+check "quoted, then a comment"     "export GMA950CLOCK_SPEED='250'\t# quiet\n"   '1:250'
+check "last line counts"           'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=200\n' '1:200'
+check "no line feed at the end"    'GMA950CLOCK_SPEED=400'                       '1:400'
+check "other variable's suffix"    'MY_GMA950CLOCK_SPEED=400\n'                  ''
+check "not a speed"                'GMA950CLOCK_SPEED=300\n'                     REFUSED
+check "last line is not a speed"   'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=40\n' REFUSED
+check "blanks around ="            'GMA950CLOCK_SPEED = 400\n'                   REFUSED
+check "comment without a blank"    'GMA950CLOCK_SPEED=400# fast\n'               REFUSED
+check "shell code is not run"      'GMA950CLOCK_SPEED=400; touch /tmp/x\n'       REFUSED
+# shellcheck disable=SC2016 # the text must reach the file unexpanded
+check "command substitution"       'GMA950CLOCK_SPEED=$(echo 400)\n'            REFUSED
+
+# The program's report reaches the system log a line an entry, blank lines left out, stdout and
+# stderr in the order printed; the status is the program's.
+expected='gma950clock: Hacking hardware registers now...
+gma950clock: gma950clock: refused'
+for caller in after_resume at_boot; do
+  printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
+  rm -f "$work/log" "$work/syslog"
+  "$caller" STANDIN_STATUS=1 STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' \
+    STANDIN_ERROR='gma950clock: refused\n'
+  status=$?
+  if [ "$status" -ne 1 ] || [ "$(cat "$work/syslog")" != "$expected" ]; then
+    echo "FAIL report to the system log ($caller): exit $status, logged '$(cat "$work/syslog")'"
+    failures=$((failures + 1))
+  fi
+
+  # Where no log daemon listens yet the setting is applied all the same, with the program's status.
+  rm -f "$work/log"
+  "$caller" LOGGER_FAILS=1 STANDIN_OUTPUT='a line\n'
+  status=$?
+  if [ "$status" -ne 0 ] || [ "$(cat "$work/log")" != 1:200 ]; then
+    echo "FAIL without a log daemon ($caller): exit $status, program started with '$(cat "$work/log")'"
+    failures=$((failures + 1))
+  fi
+
+  # With the package removed but not purged the callers stay as conffiles and the reader is gone;
+  # they must not act or complain, even about a speed that could not be used.
+  printf 'GMA950CLOCK_SPEED=300\n' >"$work/defaults"
+  rm -f "$work/syslog" "$work/log"
+  "$caller" GMA950CLOCK_APPLY="$work/removed" >"$work/said" 2>&1
+  status=$?
+  if [ "$status" -ne 0 ] || [ -e "$work/syslog" ] || [ -e "$work/log" ] || [ -s "$work/said" ]; then
+    echo "FAIL with the package removed ($caller): exit $status, logged '$(cat "$work/syslog" 2>/dev/null)', said '$(cat "$work/said")'"
+    failures=$((failures + 1))
+  fi
+done
+
+# act NAME STATUS STARTED SAID COMMAND...: with a speed of 400 in the file, runs COMMAND and checks
+# its status, whether the program was started with 400 (yes or no) and what it said on stdout and
+# stderr.
+act() {
+  name=$1 expected_status=$2 expected_start=$3 expected_said=$4
+  shift 4
+  printf 'GMA950CLOCK_SPEED=400\n' >"$work/defaults"
+  rm -f "$work/log" "$work/syslog"
+  said=$("$@" 2>&1)
+  status=$?
+  started=no
+  [ "$(cat "$work/log" 2>/dev/null)" != 1:400 ] || started=yes
+  if [ "$status" -ne "$expected_status" ] || [ "$started" != "$expected_start" ] || [ "$said" != "$expected_said" ]; then
+    echo "FAIL $name: exit $status, started $started, said '$said';" \
+      "expected exit $expected_status, started $expected_start, said '$expected_said'"
+    failures=$((failures + 1))
+  fi
+}
+
+usage='Usage: /etc/init.d/gma950clock {start|stop|restart|force-reload}'
+mkdir "$work/systemd"
+act "hook before the sleep" 0 no '' reader_env sh "$hook" pre suspend
+act "hook after hibernation" 0 yes '' reader_env sh "$hook" post hibernate
+act "hook without arguments" 0 no '' reader_env sh "$hook"
+act "restart" 0 yes '' reader_env sh "$init" restart
+act "force-reload" 0 yes '' reader_env sh "$init" force-reload
+act "stop changes nothing" 0 no '' reader_env sh "$init" stop
+act "another action" 3 no "$usage" reader_env sh "$init" status
+act "no action" 3 no "$usage" reader_env sh "$init"
+act "under systemd" 0 no 'gma950clock: under systemd, enable gma950clock@400.service (or @250, @200) instead' \
+  reader_env GMA950CLOCK_SYSTEMD="$work/systemd" sh "$init" start
+# Debian's runit starts init scripts without PATH. The program reports nothing here, so that the
+# real logger, which that PATH finds, logs nothing.
+act "no PATH at all" 0 yes '' reader_env STANDIN_OUTPUT= env -u PATH /bin/sh "$init" start
+
+[ "$failures" -eq 0 ] && echo "defaults reader, sleep hook and init script: all cases passed"
+exit "$failures"
