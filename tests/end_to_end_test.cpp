@@ -245,11 +245,12 @@ class HardwareBuild : public EndToEnd {
     // kernel's configuration files nor a way back to them.
     const char* const capabilities = "grep -E '^Cap(Prm|Eff|Bnd|Amb):' /proc/self/status";
     const std::string none = "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n";
-    const Outcome root = run({prefixed(kRootWithoutConfigSpace,
-                                       {"sh", "-c",
-                                        std::string(capabilities) + " && ls -A /sys && { [ ! -d "
-                                        "/proc/bus/pci ] || ls -A /proc/bus/pci; }"}),
-                              ""});
+    Invocation sealed = asRootWithoutConfigSpace({}, "");
+    sealed.command = prefixed(kRootWithoutCapabilities,
+                              {"sh", "-c",
+                               std::string(capabilities) + " && ls -A /sys && { [ ! -d /proc/bus/pci ] "
+                               "|| ls -A /proc/bus/pci; }"});
+    const Outcome root = run(sealed);
     ASSERT_EQ(root.exitStatus, 0) << root.err;
     ASSERT_EQ(root.out, none + "CapBnd:\t0000000000000000\nCapAmb:\t0000000000000000\n");
     const Outcome nobody = run({prefixed(kAsNobody, {"sh", "-c", std::string(capabilities) + " && id -u"}), ""});
@@ -260,7 +261,10 @@ class HardwareBuild : public EndToEnd {
 
   Invocation asRootWithoutConfigSpace(const std::vector<std::string>& arguments,
                                       std::optional<std::string> input) {
-    return {prefixed(kRootWithoutConfigSpace, prefixed({HARDWARE_PROGRAM}, arguments)), input};
+    Invocation invocation{prefixed(kRootWithoutCapabilities, prefixed({HARDWARE_PROGRAM}, arguments)),
+                          input};
+    invocation.hideConfigFiles = true;
+    return invocation;
   }
 };
 

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -81,17 +83,12 @@ inline const std::vector<std::string> kWithoutSysAdmin = {
 // file (they are root's, mode 0644) and use no port.
 inline const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                                    "--clear-groups", "--"};
-// In front of a command: root with no road to configuration space left, for the real program on a
-// machine that is not the lab's. Dropping capabilities is not enough, since root owns the kernel's
-// configuration files and may write them: in a mount namespace of its own they are out of sight
-// (/sys unmounted, /proc/bus/pci covered), and without a capability the process can neither mount
-// them again nor use the ports, /dev/port or /dev/mem.
-inline const std::vector<std::string> kRootWithoutConfigSpace = {
-    "unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-    "umount -l /sys && { [ ! -d /proc/bus/pci ] || mount -t tmpfs -o ro,mode=0555 none "
-    "/proc/bus/pci; } && exec setpriv --inh-caps=-all --ambient-caps=-all --bounding-set=-all "
-    "--no-new-privs -- \"$@\"",
-    "sh"};
+// setpriv in front of a command: root without a single capability, who can neither use the
+// ports, /dev/port or /dev/mem nor mount anything. It keeps the owner's write access to the
+// kernel's configuration files: on a machine that is not the lab's, run it only with those hidden
+// (Invocation::hideConfigFiles).
+inline const std::vector<std::string> kRootWithoutCapabilities = {
+    "setpriv", "--inh-caps=-all", "--ambient-caps=-all", "--bounding-set=-all", "--no-new-privs", "--"};
 
 inline std::vector<std::string> prefixed(std::vector<std::string> prefix,
                                          const std::vector<std::string>& command) {
@@ -123,7 +120,24 @@ struct Invocation {
   std::optional<std::string> input;          // nullopt: standard input closed
   std::vector<std::string> environment = {};  // NAME=value, on top of PATH and the sanitizers'
   bool errorsIntoOutput = false;              // both streams into one file, as in the journal
+  bool hideConfigFiles = false;               // a mount namespace without /sys and /proc/bus/pci
 };
+
+// In a mount namespace of the calling process's own, takes the kernel's configuration files out of
+// sight: /sys unmounted, /proc/bus/pci covered by an empty read-only folder. Each mount is made
+// private first, so that nothing done here reaches the machine's own mounts. A file system that is
+// not mounted here (as in a chroot) has nothing to hide. Returns false if anything stayed visible.
+inline bool hideConfigFilesHere() {
+  if (unshare(CLONE_NEWNS) != 0) return false;
+  if (mount(nullptr, "/sys", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      umount2("/sys", MNT_DETACH) != 0) {
+    return false;
+  }
+  struct stat pci {};
+  if (stat("/proc/bus/pci", &pci) != 0) return true;
+  return mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", "/proc/bus/pci", "tmpfs", MS_RDONLY, "mode=0555") == 0;
+}
 
 // Each test gets a directory (readable by everyone, so nobody can run what is copied there) with
 // the stand-in `clear`, the captured streams and the simulation's trace.
@@ -169,6 +183,7 @@ class ProgramRuns : public ::testing::Test {
 
     const pid_t child = fork();
     if (child == 0) {
+      if (invocation.hideConfigFiles && !hideConfigFilesHere()) _exit(125);
       close(STDIN_FILENO);
       if (invocation.input) {
         if (open(inPath.c_str(), O_RDONLY) != STDIN_FILENO) _exit(126);
