@@ -151,11 +151,4 @@ TEST_F(KernelConfigFile, ServesOnlyItsOwnFunction) {
   EXPECT_EQ(config(), gma950ConfigSpace());
 }
 
-TEST_F(KernelConfigFile, IsChosenWhereTheKernelListsPciFunctions) {
-  EXPECT_TRUE(gma950clock::kernelListsPciFunctions(paths_));
-  EXPECT_FALSE(gma950clock::kernelListsPciFunctions({root_ + "/absent", paths_.lockdown}));
-  setLockdown("a file, not a folder of functions");
-  EXPECT_FALSE(gma950clock::kernelListsPciFunctions({paths_.lockdown, paths_.lockdown}));
-}
-
 }  // namespace
