@@ -49,21 +49,21 @@ TEST_P(ApplySequence, IdentifiesThenWritesBothValuesWithReportsBetween) {
   EXPECT_EQ(err.str(), "");
 }
 
+// Up to the first report: access, the identity of a 945GM, register 0xF0 reading 0x34640534.
+std::vector<std::string> identifiedAndFirstReport(std::vector<std::string> after) {
+  std::vector<std::string> events = {kHacking,          "ioperm",          "select 80001000",
+                                     "read 27a28086",   "select 800010f0", "read 34640534",
+                                     "print 34d0e729\n"};
+  events.insert(events.end(), after.begin(), after.end());
+  return events;
+}
+
 std::vector<std::string> expectedSequence(const char* finalValue, const char* completion) {
-  return {kHacking,
-          "ioperm",
-          "select 80001000",
-          "read 27a28086",
-          "select 800010f0",
-          "read 34640534",
-          "print 34d0e729\n",
-          "select 800010f0",
-          "write 34646000 (signals blocked)",
-          "select 800010f0",
-          std::string("write ") + finalValue + " (signals blocked)",
-          "select 800010f0",
-          "read 12345678",
-          std::string("print 1280b465\n\n") + completion};
+  return identifiedAndFirstReport({"select 800010f0", "write 34646000 (signals blocked)",
+                                   "select 800010f0",
+                                   std::string("write ") + finalValue + " (signals blocked)",
+                                   "select 800010f0", "read 12345678",
+                                   std::string("print 1280b465\n\n") + completion});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,12 +206,7 @@ TEST_P(WriteFailure, PutsTheRegisterBackAndSaysWhat) {
 
   EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
 
-  std::vector<std::string> expected = {kHacking,          "ioperm",          "select 80001000",
-                                       "read 27a28086",   "select 800010f0", "read 34640534",
-                                       "print 34d0e729\n"};
-  expected.insert(expected.end(), GetParam().eventsAfterTheFirstReport.begin(),
-                  GetParam().eventsAfterTheFirstReport.end());
-  EXPECT_EQ(ports.events(), expected);
+  EXPECT_EQ(ports.events(), identifiedAndFirstReport(GetParam().eventsAfterTheFirstReport));
   EXPECT_EQ(err.str(), GetParam().err);
   EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n34d0e729\n" + GetParam().out);
 }
