@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include <deque>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -101,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
     ReadValues, MaskedReports,
     ::testing::Values(ReportCase{0x00000000u, 0x34640531u, "b4e21d\n34d0e72c\n\n"},
                       ReportCase{0x00B4E21Du, 0x00B4E21Cu, "0\n1\n\n"},
-                      ReportCase{0xFFFFFFFFu, 0xFFFFFFFFu, "ff4b1de2\nff4b1de2\n\n"},
+                      ReportCase{0xFFFFFFFEu, 0xFFFFFFFEu, "ff4b1de3\nff4b1de3\n\n"},
                       ReportCase{0x34640533u, 0x34646000u, "34d0e72e\n34d0821d\n\n"}));
 
 // The caller's number format neither shapes the report nor is changed by it.
@@ -144,48 +145,68 @@ TEST(RefusedAccess, StopsBeforeAnyPortOperationWithOneLine) {
             "root\n");
 }
 
-// Each refusal names the cause the user can act on; an error nobody foresaw gets strerror alone.
-TEST(Refusal, NamesTheCauseFromErrorUserAndCapability) {
+// Each refusal names the cause the user can act on, and lockdown only where its state says so;
+// an error nobody foresaw gets strerror alone.
+TEST(Refusal, NamesOnlyTheCausesTheKernelLeavesOpen) {
+  using gma950clock::Lockdown;
   using Describe = std::string (*)(int, const gma950clock::ProcessPrivileges&);
   const Describe ports = gma950clock::describePortRefusal;
   const Describe file = gma950clock::describeConfigFileRefusal;
+  const Lockdown none = Lockdown::kNone;
+  const Lockdown unknown = Lockdown::kUnknown;
+  const Lockdown locked = Lockdown::kLockedDown;
   struct RefusalCase {
     Describe describe;
     int error;
-    gma950clock::ProcessPrivileges privileges;  // root, CAP_SYS_RAWIO, CAP_SYS_ADMIN
+    gma950clock::ProcessPrivileges privileges;  // root, CAP_SYS_RAWIO, initial namespace, lockdown
     const char* reason;
   };
   for (const RefusalCase& c : {
-           RefusalCase{ports, ENOSYS, {true, true, true},
+           RefusalCase{ports, ENOSYS, {true, true, true, locked},
                        "Function not implemented; this kernel was built without ioperm "
                        "(CONFIG_X86_IOPL_IOPERM)"},
-           RefusalCase{ports, EPERM, {false, false, false}, "Operation not permitted; run it as root"},
-           RefusalCase{ports, EPERM, {true, false, true},
+           RefusalCase{ports, EPERM, {false, false, true, unknown}, "Operation not permitted; run it as root"},
+           RefusalCase{ports, EPERM, {true, false, true, none},
                        "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or "
                        "service sandbox?)"},
-           RefusalCase{ports, EPERM, {true, true, false},
+           RefusalCase{ports, EPERM, {true, true, true, locked},
                        "Operation not permitted; the kernel is locked down (Secure Boot?)"},
-           RefusalCase{ports, EPERM, {false, true, false},
+           RefusalCase{ports, EPERM, {false, false, true, locked},
                        "Operation not permitted; the kernel is locked down (Secure Boot?)"},
-           RefusalCase{ports, EINVAL, {true, true, true}, "Invalid argument"},
-           RefusalCase{file, EACCES, {false, false, false}, "Permission denied; run it as root"},
-           RefusalCase{file, EACCES, {true, false, false}, "Permission denied"},
-           RefusalCase{file, EROFS, {true, false, true},
+           RefusalCase{ports, EPERM, {true, true, true, none},
+                       "Operation not permitted; a security module or a system-call filter refused it"},
+           RefusalCase{ports, EPERM, {true, true, true, unknown},
+                       "Operation not permitted; kernel lockdown, a security module or a system-call "
+                       "filter refused it"},
+           RefusalCase{ports, EPERM, {true, true, false, unknown},
+                       "Operation not permitted; the process has CAP_SYS_RAWIO only in a user "
+                       "namespace of its own (container?)"},
+           RefusalCase{ports, EINVAL, {true, true, true, none}, "Invalid argument"},
+           RefusalCase{file, EACCES, {false, false, true, none}, "Permission denied; run it as root"},
+           RefusalCase{file, EACCES, {true, false, true, none}, "Permission denied"},
+           RefusalCase{file, EROFS, {true, false, true, none},
                        "Read-only file system; /sys is mounted read-only (container or service "
                        "sandbox?)"},
-           RefusalCase{file, EPERM, {true, false, true},
+           RefusalCase{file, EPERM, {true, false, true, locked},
                        "Operation not permitted; the kernel is locked down (Secure Boot?)"},
-           RefusalCase{file, EIO, {true, false, true}, "Input/output error"}}) {
+           RefusalCase{file, EPERM, {true, false, true, none},
+                       "Operation not permitted; a security module or a system-call filter refused it"},
+           RefusalCase{file, EPERM, {true, false, false, unknown},
+                       "Operation not permitted; kernel lockdown, a security module or a system-call "
+                       "filter refused it"},
+           RefusalCase{file, EIO, {true, false, true, locked}, "Input/output error"}}) {
     EXPECT_EQ(c.describe(c.error, c.privileges), c.reason)
         << (c.describe == ports ? "ports" : "file") << ", errno " << c.error << ", root "
         << c.privileges.root << ", CAP_SYS_RAWIO " << c.privileges.rawioEffective
-        << ", CAP_SYS_ADMIN " << c.privileges.sysAdminEffective;
+        << ", initial namespace " << c.privileges.initialUserNamespace << ", lockdown "
+        << static_cast<int>(c.privileges.lockdown);
   }
 }
 
 struct WriteFailureCase {
   const char* name;
   std::deque<std::string> writeRefusals;
+  std::uint32_t readBack;  // what the last write that went through left
   std::vector<std::string> eventsAfterTheFirstReport;
   std::string err;
   std::string out;  // after the opening message and the first report
@@ -201,7 +222,7 @@ TEST_P(WriteFailure, PutsTheRegisterBackAndSaysWhat) {
   std::ostringstream out;
   std::ostringstream err;
   RecordingConfigPorts ports(out);
-  ports.readAnswers = {0x27A28086u, 0x34640534u, 0x34640534u};
+  ports.readAnswers = {0x27A28086u, 0x34640534u, GetParam().readBack};
   ports.writeRefusals = GetParam().writeRefusals;
 
   EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
@@ -216,12 +237,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WriteFailureCase{"IntermediateRefused",
                          {"F: Operation not permitted; the kernel is locked down (Secure Boot?)"},
+                         0x34640534u,
                          {"select 800010f0", "write 34646000 (signals blocked) refused"},
                          "gma950clock: cannot write the clock register: F: Operation not "
                          "permitted; the kernel is locked down (Secure Boot?); nothing was changed\n",
                          ""},
         WriteFailureCase{"SettingRefusedThenWrittenBack",
                          {"", "F: Input/output error"},
+                         0x34640534u,
                          {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
                           "write 34640533 (signals blocked) refused", "select 800010f0",
                           "write 34640534 (signals blocked)", "select 800010f0", "read 34640534",
@@ -231,13 +254,74 @@ INSTANTIATE_TEST_SUITE_P(
                          "34d0e729\n"},
         WriteFailureCase{"SettingAndWriteBackRefused",
                          {"", "F: Input/output error", "F: No such device"},
+                         0x34646000u,
                          {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
                           "write 34640533 (signals blocked) refused", "select 800010f0",
                           "write 34640534 (signals blocked) refused", "select 800010f0",
-                          "read 34640534", "print 34d0e729\n"},
+                          "read 34646000", "print 34d0821d\n"},
                          "gma950clock: cannot write the clock register: F: Input/output error; "
                          "writing back the value read before failed too: F: No such device\n",
-                         "34d0e729\n"}),
+                         "34d0821d\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ReadFailureCase {
+  const char* name;
+  std::deque<std::optional<std::uint32_t>> reads;  // nullopt: the read gets no value
+  std::vector<std::string> events;                 // after the opening message
+  std::string err;
+  std::string out;  // after the opening message
+};
+
+std::ostream& operator<<(std::ostream& stream, const ReadFailureCase& c) { return stream << c.name; }
+
+class ReadFailure : public ::testing::TestWithParam<ReadFailureCase> {};
+
+// A value that was not read is neither reported nor written back, and before the writes it stops
+// the run.
+TEST_P(ReadFailure, ReportsOnlyWhatWasRead) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingConfigPorts ports(out);
+  ports.readAnswers = GetParam().reads;
+
+  EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
+
+  std::vector<std::string> events = {kHacking};
+  events.insert(events.end(), GetParam().events.begin(), GetParam().events.end());
+  EXPECT_EQ(ports.events(), events);
+  EXPECT_EQ(err.str(), GetParam().err);
+  EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n" + GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, ReadFailure,
+    ::testing::Values(
+        ReadFailureCase{"Identity",
+                        {std::nullopt},
+                        {"ioperm", "select 80001000", "read failed"},
+                        "gma950clock: cannot read the identity of PCI 00:02.0: F: 0 of 4 bytes read; "
+                        "nothing was changed\n",
+                        ""},
+        ReadFailureCase{"ClockRegisterShort",
+                        {0x27A28086u, std::nullopt},
+                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read failed"},
+                        "gma950clock: cannot read the clock register: F: 0 of 4 bytes read; nothing "
+                        "was changed\n",
+                        ""},
+        ReadFailureCase{"ClockRegisterAllOnes",
+                        {0x27A28086u, 0xFFFFFFFFu},
+                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read ffffffff"},
+                        "gma950clock: cannot read the clock register: register 0xF0 of PCI 00:02.0 "
+                        "reads as all ones; nothing was changed\n",
+                        ""},
+        ReadFailureCase{"ReadBack",
+                        {0x27A28086u, 0x34640534u, std::nullopt},
+                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0",
+                         "read 34640534", "print 34d0e729\n", "select 800010f0",
+                         "write 34646000 (signals blocked)", "select 800010f0",
+                         "write 34640533 (signals blocked)", "select 800010f0", "read failed"},
+                        "gma950clock: cannot read the clock register back: F: 0 of 4 bytes read\n",
+                        "34d0e729\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IdentityCase {

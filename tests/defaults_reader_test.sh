@@ -54,6 +54,7 @@ after_resume() { reader_env "$@" sh "$hook" post suspend; }
 # shellcheck disable=SC2317
 at_boot() { reader_env "$@" sh "$init" start; }
 
+mkdir "$work/systemd"
 failures=0
 # check NAME DEFAULTS EXPECTED: for each caller, DEFAULTS is the file's content, or MISSING for no
 # file; EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started,
@@ -128,10 +129,11 @@ for caller in after_resume at_boot; do
   fi
 
   # With the package removed but not purged the callers stay as conffiles and the reader is gone;
-  # they must not act or complain, even about a speed that could not be used.
+  # they must not act or complain, even about a speed that could not be used, and not even under
+  # systemd, which makes a unit of the init script once the package's mask is gone.
   printf 'GMA950CLOCK_SPEED=300\n' >"$work/defaults"
   rm -f "$work/syslog" "$work/log"
-  "$caller" GMA950CLOCK_APPLY="$work/removed" >"$work/said" 2>&1
+  "$caller" GMA950CLOCK_APPLY="$work/removed" GMA950CLOCK_SYSTEMD="$work/systemd" >"$work/said" 2>&1
   status=$?
   if [ "$status" -ne 0 ] || [ -e "$work/syslog" ] || [ -e "$work/log" ] || [ -s "$work/said" ]; then
     echo "FAIL with the package removed ($caller): exit $status, logged '$(cat "$work/syslog" 2>/dev/null)', said '$(cat "$work/said")'"
@@ -159,7 +161,6 @@ act() {
 }
 
 usage='Usage: /etc/init.d/gma950clock {start|stop|restart|force-reload}'
-mkdir "$work/systemd"
 act "hook before the sleep" 0 no '' reader_env sh "$hook" pre suspend
 act "hook after hibernation" 0 yes '' reader_env sh "$hook" post hibernate
 act "hook without arguments" 0 no '' reader_env sh "$hook"

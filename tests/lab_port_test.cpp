@@ -92,11 +92,11 @@ class ForgedGma950Identity final : public ConfigPortAccess {
     selected_ = address;
     access_.selectConfigRegister(address);
   }
-  std::uint32_t readConfigData() override {
-    const std::uint32_t value = access_.readConfigData();
-    if (selected_ != kGma950IdentityAddress) return value;
-    realIdentity = value;
-    return kForgedIdentity;
+  gma950clock::ReadResult readConfigData() override {
+    const gma950clock::ReadResult result = access_.readConfigData();
+    if (selected_ != kGma950IdentityAddress) return result;
+    realIdentity = result.value;
+    return {true, kForgedIdentity, {}};
   }
   gma950clock::AccessResult writeConfigData(std::uint32_t value) override {
     return access_.writeConfigData(value);
@@ -213,7 +213,7 @@ TEST_F(Lockdown, RefusesEvenRootOnEitherRoad) {
 }
 
 // Where the lockdown state cannot be read (no securityfs), the kernel's refusal of the first write
-// says it all the same, and the register keeps its value.
+// is all there is to see: it names every cause that is left, and the register keeps its value.
 TEST_F(Lockdown, FirstRefusedWriteChangesNothing) {
   const std::uint32_t before = readKernelRegister(0xF0);
   const auto file = gma950clock::openKernelConfigFile(kGma950ClockRegisterAddress,
@@ -226,8 +226,8 @@ TEST_F(Lockdown, FirstRefusedWriteChangesNothing) {
 
   EXPECT_EQ(hex(forged.realIdentity), hex(kEmulatedIdentity)) << "reads work under lockdown";
   EXPECT_EQ(err.str(), "gma950clock: cannot write the clock register: " + kConfigFile +
-                           ": Operation not permitted; the kernel is locked down (Secure Boot?); "
-                           "nothing was changed\n");
+                           ": Operation not permitted; kernel lockdown, a security module or a "
+                           "system-call filter refused it; nothing was changed\n");
   EXPECT_EQ(hex(readKernelRegister(0xF0)), hex(before));
 }
 
@@ -239,7 +239,7 @@ std::uint64_t countRedirects(ConfigPortAccess& access, std::uint64_t pairs, std:
   for (std::uint64_t pair = 0; pair < pairs; ++pair) {
     const bool identity = pair % 2 == 0;
     access.selectConfigRegister(identity ? kGma950IdentityAddress : kGma950ClockRegisterAddress);
-    if (access.readConfigData() != (identity ? kEmulatedIdentity : registerF0)) ++redirected;
+    if (access.readConfigData().value != (identity ? kEmulatedIdentity : registerF0)) ++redirected;
   }
   return redirected;
 }

@@ -47,8 +47,8 @@ inline const std::string kRefusalPrefix = "gma950clock: cannot access I/O ports 
 inline const std::string kConfigFile = "/sys/bus/pci/devices/0000:00:02.0/config";
 inline const std::string kConfigFileRefusalPrefix = "gma950clock: cannot access " + kConfigFile + ": ";
 inline const std::string kNoSysAdminHint =
-    "the kernel shows only its first 64 bytes; the process lacks CAP_SYS_ADMIN (container or "
-    "service sandbox?)\n";
+    "the kernel shows only its first 64 bytes, not register 0xF0; the process lacks CAP_SYS_ADMIN "
+    "in the machine's initial user namespace (container or service sandbox?)\n";
 inline const std::string kNotRootHint = "Operation not permitted; run it as root\n";
 inline const std::string kNoRawioHint =
     "Operation not permitted; the process lacks CAP_SYS_RAWIO (container or service sandbox?)\n";
@@ -121,6 +121,8 @@ struct Invocation {
   std::vector<std::string> environment = {};  // NAME=value, on top of PATH and the sanitizers'
   bool errorsIntoOutput = false;              // both streams into one file, as in the journal
   bool hideConfigFiles = false;               // a mount namespace without /sys and /proc/bus/pci
+  // With hideConfigFiles: a made-up sysfs, root's, in which 00:02.0's config file holds this.
+  std::optional<std::string> madeUpConfigFile = std::nullopt;
 };
 
 // In a mount namespace of the calling process's own, takes the kernel's configuration files out of
@@ -137,6 +139,18 @@ inline bool hideConfigFilesHere() {
   if (stat("/proc/bus/pci", &pci) != 0) return true;
   return mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
          mount("none", "/proc/bus/pci", "tmpfs", MS_RDONLY, "mode=0555") == 0;
+}
+
+// Over the hidden /sys, a tmpfs in which only 00:02.0's configuration file is listed, a regular
+// file of root's, mode 0644, holding `bytes`.
+inline bool makeUpConfigFileHere(const std::string& bytes) {
+  const std::string function = "/sys/bus/pci/devices/0000:00:02.0";
+  if (mount("none", "/sys", "tmpfs", 0, "mode=0755") != 0 ||
+      std::system(("mkdir -p " + function).c_str()) != 0) {
+    return false;
+  }
+  std::ofstream(function + "/config", std::ios::binary) << bytes;
+  return chmod((function + "/config").c_str(), 0644) == 0;
 }
 
 // Each test gets a directory (readable by everyone, so nobody can run what is copied there) with
@@ -184,6 +198,7 @@ class ProgramRuns : public ::testing::Test {
     const pid_t child = fork();
     if (child == 0) {
       if (invocation.hideConfigFiles && !hideConfigFilesHere()) _exit(125);
+      if (invocation.madeUpConfigFile && !makeUpConfigFileHere(*invocation.madeUpConfigFile)) _exit(125);
       close(STDIN_FILENO);
       if (invocation.input) {
         if (open(inPath.c_str(), O_RDONLY) != STDIN_FILENO) _exit(126);

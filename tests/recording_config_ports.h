@@ -18,10 +18,11 @@ class RecordingConfigPorts final : public gma950clock::ConfigPortAccess {
  public:
   explicit RecordingConfigPorts(const std::ostringstream& out) : out_(out) {}
 
-  // Script: whether access is granted, the values successive reads return, and the reasons
+  // Script: whether access is granted, the values successive reads return (nullopt: a read that
+  // gets no value; reads beyond the list answer all ones, as an empty slot does), and the reasons
   // successive writes fail with ("" for a write that succeeds; writes beyond the list succeed).
   std::optional<std::string> refusal;
-  std::deque<std::uint32_t> readAnswers;
+  std::deque<std::optional<std::uint32_t>> readAnswers;
   std::deque<std::string> writeRefusals;
 
   gma950clock::AccessResult requestPortAccess() override {
@@ -30,14 +31,18 @@ class RecordingConfigPorts final : public gma950clock::ConfigPortAccess {
     return {true, {}};
   }
   void selectConfigRegister(std::uint32_t address) override { record("select " + hex(address)); }
-  std::uint32_t readConfigData() override {
-    std::uint32_t value = 0xFFFFFFFFu;
+  gma950clock::ReadResult readConfigData() override {
+    std::optional<std::uint32_t> value = 0xFFFFFFFFu;
     if (!readAnswers.empty()) {
       value = readAnswers.front();
       readAnswers.pop_front();
     }
-    record("read " + hex(value));
-    return value;
+    if (!value) {
+      record("read failed");
+      return {false, 0xFFFFFFFFu, "F: 0 of 4 bytes read"};
+    }
+    record("read " + hex(*value));
+    return {true, *value, {}};
   }
   // A data write notes whether every asynchronous signal that could cut the sequence short was
   // blocked at that moment.

@@ -62,10 +62,15 @@ class AsyncSignalBlock {
 };
 
 // Selecting before every data access narrows the window in which another user of the shared
-// address port can redirect our access.
-std::uint32_t readClockRegister(ConfigPortAccess& ports) {
+// address port can redirect our access. All ones is no value of register 0xF0: it is what the
+// ports answer when nothing responds.
+ReadResult readClockRegister(ConfigPortAccess& ports) {
   ports.selectConfigRegister(kGma950ClockRegisterAddress);
-  return ports.readConfigData();
+  ReadResult result = ports.readConfigData();
+  if (result.read && result.value == 0xFFFFFFFFu) {
+    result = {false, result.value, "register 0xF0 of PCI 00:02.0 reads as all ones"};
+  }
+  return result;
 }
 
 AccessResult writeClockRegister(ConfigPortAccess& ports, std::uint32_t value) {
@@ -118,24 +123,40 @@ bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std
   }
 
   ports.selectConfigRegister(kGma950IdentityAddress);
-  const std::uint32_t identity = ports.readConfigData();
-  if (!isGma950(identity)) {
+  const ReadResult identity = ports.readConfigData();
+  if (!identity.read) {
+    err << "gma950clock: cannot read the identity of PCI 00:02.0: " << identity.reason
+        << "; nothing was changed\n";
+    return false;
+  }
+  if (!isGma950(identity.value)) {
     char vendorAndDevice[10];
     std::snprintf(vendorAndDevice, sizeof vendorAndDevice, "%04x:%04x",
-                  static_cast<unsigned>(identity & 0xFFFFu), static_cast<unsigned>(identity >> 16));
+                  static_cast<unsigned>(identity.value & 0xFFFFu),
+                  static_cast<unsigned>(identity.value >> 16));
     err << "gma950clock: the device at PCI 00:02.0 is " << vendorAndDevice
         << ", not an Intel(R) GMA 950; nothing was changed\n";
     return false;
   }
 
-  const std::uint32_t before = readClockRegister(ports);
-  out << hexDigits(before ^ kReportMask) << '\n';
+  // Only a value that was read is reported, or ever written back.
+  const ReadResult before = readClockRegister(ports);
+  if (!before.read) {
+    err << "gma950clock: cannot read the clock register: " << before.reason << "; nothing was changed\n";
+    return false;
+  }
+  out << hexDigits(before.value ^ kReportMask) << '\n';
   bool changed = false;
-  const std::string failure = writeSetting(ports, setting.registerValue, before, changed);
+  const std::string failure = writeSetting(ports, setting.registerValue, before.value, changed);
   if (!failure.empty()) err << "gma950clock: cannot write the clock register: " << failure << '\n';
   if (!changed) return false;
   // What the register holds now, whether the setting or the value written back.
-  out << hexDigits(readClockRegister(ports) ^ kReportMask) << (failure.empty() ? "\n\n" : "\n");
+  const ReadResult after = readClockRegister(ports);
+  if (!after.read) {
+    err << "gma950clock: cannot read the clock register back: " << after.reason << '\n';
+    return false;
+  }
+  out << hexDigits(after.value ^ kReportMask) << (failure.empty() ? "\n\n" : "\n");
   if (!failure.empty()) return false;
 
   out << "Done - GMA 950 should now be running at a speed of " << std::to_string(setting.megahertz)

@@ -30,9 +30,10 @@ const ClockSetting* findClockSettingByArgument(const char* argument);
 const ClockSetting* findClockSettingByKey(char key);
 
 // Programs the clock and reports the register before and after on `out`. Returns false, after one
-// line on `err` and without writing to the device, when access is refused or the device at
-// 00:02.0 is not a GMA 950; and when a write fails, after one line on `err` saying what was written
-// back, and the report of what the register holds then.
+// line on `err` and without writing to the device, when access is refused, the device at 00:02.0
+// is not a GMA 950 or a register it needs cannot be read; when a write fails, after one line on
+// `err` saying what was written back, and the report of what the register holds then; and when
+// the register cannot be read back, after one line on `err` instead of that report.
 bool applyClockSetting(const ClockSetting& setting, ConfigPortAccess& ports, std::ostream& out,
                        std::ostream& err);
 

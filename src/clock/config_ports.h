@@ -32,6 +32,14 @@ struct AccessResult {
   std::string reason;
 };
 
+// Outcome of a data read: the register's value, or, when none could be read, what the kernel
+// answered instead ("<what>: <answer>").
+struct ReadResult {
+  bool read;
+  std::uint32_t value;
+  std::string reason;
+};
+
 // The configuration operations, kept abstract so the clock logic can be driven by a simulation or
 // a recording fake in tests.
 class ConfigPortAccess {
@@ -41,30 +49,39 @@ class ConfigPortAccess {
   virtual AccessResult requestPortAccess() = 0;
   // Names the register that later data accesses reach.
   virtual void selectConfigRegister(std::uint32_t address) = 0;
-  // A register that cannot be read answers all ones, as an empty slot of the bus does.
-  virtual std::uint32_t readConfigData() = 0;
+  // The ports cannot tell a failed read from an empty slot of the bus: both answer all ones.
+  virtual ReadResult readConfigData() = 0;
   virtual AccessResult writeConfigData(std::uint32_t value) = 0;
 };
 
-// What decides why the kernel says no: the effective user, and the capabilities in the effective
-// set that open the ports (CAP_SYS_RAWIO) and all of a configuration file (CAP_SYS_ADMIN).
+// The kernel's lockdown state as /sys/kernel/security/lockdown shows it, if it can be read.
+enum class Lockdown { kUnknown, kNone, kLockedDown };
+
+// What the kernel shows of why it may say no: the effective user; the capability in the
+// effective set that opens the ports, which counts only in the machine's initial user namespace
+// (the kernel checks it there); and the lockdown state.
 struct ProcessPrivileges {
   bool root;
   bool rawioEffective;
-  bool sysAdminEffective;
+  bool initialUserNamespace;
+  Lockdown lockdown;
 };
-ProcessPrivileges getProcessPrivileges();
 
-// The refusal of a failed ioperm: strerror, then the cause the user can act on.
-std::string describePortRefusal(int error, const ProcessPrivileges& privileges);
-// The same for a configuration file that could not be opened or written.
-std::string describeConfigFileRefusal(int error, const ProcessPrivileges& privileges);
-
-// Where the kernel shows PCI functions and its lockdown state; tests point them elsewhere.
+// Where the kernel shows PCI functions, its lockdown state and the process's user namespace;
+// tests point them elsewhere.
 struct KernelConfigPaths {
   std::string devices = "/sys/bus/pci/devices";
   std::string lockdown = "/sys/kernel/security/lockdown";
+  std::string uidMap = "/proc/self/uid_map";
 };
+
+ProcessPrivileges getProcessPrivileges(const KernelConfigPaths& paths = {});
+
+// The refusal of a failed ioperm: strerror, then the cause the user can act on. A cause is named
+// only where what the kernel shows leaves no other; otherwise every possible one is.
+std::string describePortRefusal(int error, const ProcessPrivileges& privileges);
+// The same for a configuration file that could not be opened or written.
+std::string describeConfigFileRefusal(int error, const ProcessPrivileges& privileges);
 
 // Whether the kernel lists PCI functions in sysfs, so that their configuration files can be used.
 bool kernelListsPciFunctions(const KernelConfigPaths& paths);

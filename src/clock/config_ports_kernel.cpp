@@ -26,16 +26,10 @@ std::string functionName(std::uint32_t address) {
   return name;
 }
 
-// "none [integrity] confidentiality": anything but none in brackets refuses configuration writes.
-// Where the state cannot be read (securityfs not mounted), a refused write still says so.
-bool kernelLockedDown(const std::string& path) {
-  char state[128] = {};
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const ssize_t length = read(fd, state, sizeof state - 1);
-  close(fd);
-  return length > 0 && std::strstr(state, "[") != nullptr && std::strstr(state, "[none]") == nullptr;
-}
+// The register the clock road needs. Without CAP_SYS_ADMIN in the machine's initial user namespace
+// when the file was opened, the kernel shows only the standard header, the first 64 bytes.
+constexpr off_t kClockRegisterOffset = 0xF0;
+constexpr off_t kStandardHeaderLength = 64;
 
 class KernelConfigFile final : public ConfigPortAccess {
  public:
@@ -43,32 +37,39 @@ class KernelConfigFile final : public ConfigPortAccess {
       : function_(address & kFunctionBits),
         name_(functionName(address)),
         path_(paths.devices + "/" + name_ + "/config"),
-        lockdownPath_(paths.lockdown) {}
+        paths_(paths) {}
   ~KernelConfigFile() override {
     if (fd_ >= 0) close(fd_);
   }
   KernelConfigFile(const KernelConfigFile&) = delete;
   KernelConfigFile& operator=(const KernelConfigFile&) = delete;
 
-  // Opened for writing at once, so that every refusal comes before the first write.
+  // Opened for writing at once, and register 0xF0 read, so that every refusal comes before the
+  // first write.
   AccessResult requestPortAccess() override {
     fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
-      const int error = errno;  // before capget can overwrite it
+      const int error = errno;  // before the privileges are read
       if (error == ENOENT) {
         return {false, path_ + ": " + std::strerror(error) + "; the kernel lists no PCI device " +
                            name_.substr(5)};
       }
-      return {false, path_ + ": " + describeConfigFileRefusal(error, getProcessPrivileges())};
+      return {false, path_ + ": " + describeConfigFileRefusal(error, getProcessPrivileges(paths_))};
     }
-    // Without CAP_SYS_ADMIN when it was opened, the file ends after the standard header.
-    const ProcessPrivileges privileges = getProcessPrivileges();
-    if (!privileges.sysAdminEffective) {
-      return {false, path_ +
-                         ": the kernel shows only its first 64 bytes; the process lacks "
-                         "CAP_SYS_ADMIN (container or service sandbox?)"};
+    unsigned char bytes[4];
+    const ssize_t length = pread(fd_, bytes, sizeof bytes, kClockRegisterOffset);
+    if (length < 0) return {false, path_ + ": " + std::strerror(errno)};
+    if (length != sizeof bytes) {
+      if (showsOnlyTheStandardHeader()) {
+        return {false, path_ +
+                           ": the kernel shows only its first 64 bytes, not register 0xF0; the "
+                           "process lacks CAP_SYS_ADMIN in the machine's initial user namespace "
+                           "(container or service sandbox?)"};
+      }
+      return {false, path_ + ": register 0xF0 reads " + std::to_string(length) + " of 4 bytes"};
     }
-    if (kernelLockedDown(lockdownPath_)) {
+    const ProcessPrivileges privileges = getProcessPrivileges(paths_);
+    if (privileges.lockdown == Lockdown::kLockedDown) {
       return {false, path_ + ": " + describeConfigFileRefusal(EPERM, privileges)};
     }
     return {true, {}};
@@ -77,12 +78,16 @@ class KernelConfigFile final : public ConfigPortAccess {
   void selectConfigRegister(std::uint32_t address) override { selected_ = address; }
 
   // Configuration space is little-endian, and the file holds it byte for byte.
-  std::uint32_t readConfigData() override {
+  ReadResult readConfigData() override {
+    if (!selectedHere()) return {false, kAllOnes, path_ + ": the register selected is another function's"};
     unsigned char bytes[4] = {};
-    if (!selectedHere() || pread(fd_, bytes, sizeof bytes, offset()) != sizeof bytes) {
-      return kAllOnes;
+    const ssize_t length = pread(fd_, bytes, sizeof bytes, offset());
+    if (length < 0) return {false, kAllOnes, path_ + ": " + std::strerror(errno)};
+    if (length != sizeof bytes) {
+      return {false, kAllOnes, path_ + ": " + std::to_string(length) + " of 4 bytes read"};
     }
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    return {true, bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24,
+            {}};
   }
 
   AccessResult writeConfigData(std::uint32_t value) override {
@@ -94,19 +99,24 @@ class KernelConfigFile final : public ConfigPortAccess {
     if (written == sizeof bytes) return {true, {}};
     if (written < 0) {
       const int error = errno;
-      return {false, path_ + ": " + describeConfigFileRefusal(error, getProcessPrivileges())};
+      return {false, path_ + ": " + describeConfigFileRefusal(error, getProcessPrivileges(paths_))};
     }
     return {false, path_ + ": " + std::to_string(written) + " of 4 bytes written"};
   }
 
  private:
+  bool showsOnlyTheStandardHeader() const {
+    unsigned char byte;
+    return pread(fd_, &byte, 1, kStandardHeaderLength - 1) == 1 &&
+           pread(fd_, &byte, 1, kStandardHeaderLength) == 0;
+  }
   bool selectedHere() const { return fd_ >= 0 && (selected_ & kFunctionBits) == function_; }
   off_t offset() const { return static_cast<off_t>(selected_ & 0xFCu); }
 
   const std::uint32_t function_;
   const std::string name_;
   const std::string path_;
-  const std::string lockdownPath_;
+  const KernelConfigPaths paths_;
   int fd_ = -1;
   std::uint32_t selected_ = 0;
 };

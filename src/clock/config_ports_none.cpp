@@ -12,7 +12,7 @@ class NoPortIo final : public ConfigPortAccess {
     return {false, std::string(kConfigPortsName) + ": this build has no x86 port access"};
   }
   void selectConfigRegister(std::uint32_t) override {}
-  std::uint32_t readConfigData() override { return 0xFFFFFFFFu; }
+  ReadResult readConfigData() override { return {false, 0xFFFFFFFFu, requestPortAccess().reason}; }
   AccessResult writeConfigData(std::uint32_t) override { return requestPortAccess(); }
 };
 

@@ -100,8 +100,10 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
     traceLine("ioperm 0x" + hex(kConfigAddressPort, 0) + " " + std::to_string(kConfigPortCount) +
               " 1");
     if (settings_.denyAccess) {
-      return {false, std::string(kConfigPortsName) + ": " +
-                         describePortRefusal(EPERM, getProcessPrivileges())};
+      // The simulated kernel is not locked down; the process that asks is the real one.
+      ProcessPrivileges privileges = getProcessPrivileges();
+      privileges.lockdown = Lockdown::kNone;
+      return {false, std::string(kConfigPortsName) + ": " + describePortRefusal(EPERM, privileges)};
     }
     return {true, {}};
   }
@@ -111,12 +113,12 @@ class SimulatedConfigPorts final : public ConfigPortAccess {
     selected_ = address;
   }
 
-  std::uint32_t readConfigData() override {
+  ReadResult readConfigData() override {
     std::uint32_t value = kFloatingBus;
     if (selected_ == kGma950IdentityAddress) value = settings_.identity;
     if (selected_ == kGma950ClockRegisterAddress) value = settings_.clockRegister;
     traceAccess("inl", kConfigDataPort, value);
-    return value;
+    return {true, value, {}};
   }
 
   AccessResult writeConfigData(std::uint32_t value) override {

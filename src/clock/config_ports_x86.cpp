@@ -19,7 +19,7 @@ class X86ConfigPorts final : public ConfigPortAccess {
  public:
   AccessResult requestPortAccess() override {
     if (ioperm(kConfigAddressPort, kConfigPortCount, 1) != 0) {
-      const int error = errno;  // before capget can overwrite it
+      const int error = errno;  // before the privileges are read
       return {false, std::string(kConfigPortsName) + ": " +
                          describePortRefusal(error, getProcessPrivileges())};
     }
@@ -27,7 +27,7 @@ class X86ConfigPorts final : public ConfigPortAccess {
   }
   // glibc's out* take the value first and the port second.
   void selectConfigRegister(std::uint32_t address) override { outl(address, kConfigAddressPort); }
-  std::uint32_t readConfigData() override { return inl(kConfigDataPort); }
+  ReadResult readConfigData() override { return {true, inl(kConfigDataPort), {}}; }
   AccessResult writeConfigData(std::uint32_t value) override {
     outl(value, kConfigDataPort);
     return {true, {}};
