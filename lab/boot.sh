@@ -44,18 +44,21 @@ lab_initrd() {
 
 # lab_boot LOG TIMEOUT MACHINE KERNEL INITRD APPEND [QEMU OPTION...]: boots MACHINE without KVM
 # (QEMU emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's
-# VGA at PCI 00:02.0 and the lab's mark on the kernel command line, its serial console into LOG
+# VGA at PCI 00:02.0 or, where the machine has the GMA 950 model, nothing of QEMU's there, and the
+# lab's mark on the kernel command line, its serial console into LOG
 # with carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
 # TIMEOUT seconds. More than one processor runs a host thread each (multi-threaded TCG), so that
 # they run at the same time.
 lab_boot() {
   local log=$1 seconds=$2 machine=$3 kernel=$4 initrd=$5 append=$6 status=0 qemu processors accel=tcg
+  local graphics=()
   shift 6
+  [ "$(lab_machine "$machine" graphics)" != vga ] || graphics=(-device "VGA,addr=02.0")
   read -r -a qemu <<<"$(lab_machine "$machine" qemu)"
   processors=$(lab_machine "$machine" processors)
   [ "$processors" -eq 1 ] || accel=tcg,thread=multi
   timeout "$seconds" "${qemu[@]}" -accel "$accel" -smp "$processors" -m "$(lab_machine "$machine" memory)" \
-    -nodefaults -display none -no-reboot -monitor none -serial "file:$log.raw" -device VGA,addr=02.0 \
+    -nodefaults -display none -no-reboot -monitor none -serial "file:$log.raw" "${graphics[@]}" \
     -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 panic=-1 quiet gma950clock.lab=1 $append" \
     "$@" </dev/null || status=$?
   sed 's/\r$//; s/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$log.raw" >"$log"

@@ -39,6 +39,13 @@ lab_is_expected_machine() {
     case $lab_model in *"$lab_expected_model"*) ;; *) false ;; esac
 }
 
+# Loads the lab's GMA 950 model into the kernel where the harness put it in (/lab), and lets the
+# kernel's log say so. PCI 00:02.0 is then 8086:27ae, and its clock select reads 34640530.
+lab_load_model() {
+  [ -e /lab/gma950_model.ko ] || return 0
+  insmod /lab/gma950_model.ko "$@" && [ "$(cat /sys/bus/pci/devices/0000:00:02.0/vendor)" = 0x8086 ]
+}
+
 # Whether the init system that booted the guest is the one the harness meant (/lab/init).
 lab_is_expected_init() {
   lab_first=$(cat /proc/1/comm)

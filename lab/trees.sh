@@ -130,18 +130,23 @@ lab_apt_sources() {
 
 # The lab's machines, a line each, fields separated by "|": the name, the Debian architecture,
 # Debian's kernel flavour for it, the QEMU that emulates it, processors, memory in MiB, what
-# `uname -m` says there and the CPU's model name (empty: any). The 64-bit PC runs the cloud kernel,
-# alone or with a second processor; the netbook is an Atom N270 on the 686 kernel.
+# `uname -m` says there, what answers at PCI 00:02.0 and the CPU's model name (empty: any). The
+# 64-bit PC runs the cloud kernel, alone or with a second processor; the netbook is an Atom N270 on
+# the 686 kernel. At 00:02.0 is QEMU's VGA (1234:1111, no GMA 950), or the lab's GMA 950 model
+# in the guest's kernel, where QEMU has nothing.
 lab_machines() {
   cat <<'MACHINES'
-pc|amd64|cloud-amd64|qemu-system-x86_64 -M pc|1|1024|x86_64|
-pc-2cpu|amd64|cloud-amd64|qemu-system-x86_64 -M pc|2|1024|x86_64|
-netbook|i386|686|qemu-system-i386 -M pc -cpu n270|1|1024|i686|Intel(R) Atom(TM) CPU N270
+pc|amd64|cloud-amd64|qemu-system-x86_64 -M pc|1|1024|x86_64|vga|
+pc-2cpu|amd64|cloud-amd64|qemu-system-x86_64 -M pc|2|1024|x86_64|vga|
+netbook|i386|686|qemu-system-i386 -M pc -cpu n270|1|1024|i686|vga|Intel(R) Atom(TM) CPU N270
+gma950-pc|amd64|cloud-amd64|qemu-system-x86_64 -M pc|1|1024|x86_64|gma950|
+gma950-pc-2cpu|amd64|cloud-amd64|qemu-system-x86_64 -M pc|2|1024|x86_64|gma950|
+gma950-netbook|i386|686|qemu-system-i386 -M pc -cpu n270|1|1024|i686|gma950|Intel(R) Atom(TM) CPU N270
 MACHINES
 }
 
-# lab_machine NAME FIELD: FIELD (arch, kernel, qemu, processors, memory, uname or model) of the
-# machine NAME.
+# lab_machine NAME FIELD: FIELD (arch, kernel, qemu, processors, memory, uname, graphics or model)
+# of the machine NAME.
 lab_machine() {
   local line fields
   line=$(lab_machines | grep "^$1|") ||
@@ -154,7 +159,8 @@ lab_machine() {
     processors) echo "${fields[4]}" ;;
     memory) echo "${fields[5]}" ;;
     uname) echo "${fields[6]}" ;;
-    model) echo "${fields[7]:-}" ;;
+    graphics) echo "${fields[7]}" ;;
+    model) echo "${fields[8]:-}" ;;
     *) lab_fail "no field $2 of a lab machine" ;;
   esac
 }
@@ -191,6 +197,57 @@ lab_fetch_kernel() {
   cp -a "$drivers/virtio" "$dir/modules/lib/modules/$release/kernel/drivers/"
   cp -a "$drivers/block/virtio_blk.ko"* "$dir/modules/lib/modules/$release/kernel/drivers/block/"
   rm -rf "$dir/download" "$dir/package"
+}
+
+# lab_add_model CACHE SUITE MACHINE RUN: where MACHINE carries the GMA 950 model, puts the one
+# built for its kernel in RUN/lab, for the guest to load (guest-lib.sh's lab_load_model).
+lab_add_model() {
+  [ "$(lab_machine "$3" graphics)" = gma950 ] || return 0
+  mkdir -p "$4/lab"
+  cp "$(lab_model "$1" "$2" "$3")" "$4/lab/gma950_model.ko"
+}
+
+# lab_model CACHE SUITE MACHINE: prints the path of the lab's GMA 950 model (lab/gma950-model)
+# built for SUITE's kernel for MACHINE, cached with that kernel and keyed on the model's source.
+# It is built in a tree of SUITE for the host's architecture, with the compiler and kbuild
+# helpers that kernel was built with and its headers unpacked there: a 686 kernel's headers are
+# i386, but its module is built by the host's own kbuild helpers and compiler (with -m32).
+lab_model() {
+  local cache=$1 suite=$2 machine=$3 kernel source key
+  kernel=$(lab_kernel "$cache" "$suite" "$machine")
+  source=$(cd "$(dirname "${BASH_SOURCE[0]}")/gma950-model" && pwd)
+  key=$(cat "$source"/* | sha256sum | cut -c1-16)
+  lab_cached "$kernel/model-$key" lab_build_model "$cache" "$suite" "$(lab_machine "$machine" arch)" \
+    "$(basename "$kernel")" "$source"
+  echo "$kernel/model-$key/gma950_model.ko"
+}
+
+lab_build_model() {
+  local cache=$1 suite=$2 arch=$3 image=$4 source=$5 dir=$6 headers depends compiler kbuild common tree
+  headers=linux-headers-${image#linux-image-}
+  depends=$(lab_apt "$cache" "$suite" "$arch" apt-cache depends "$headers")
+  # Debian 12 names the compiler through linux-compiler-gcc-N-x86, Debian 13 directly.
+  compiler=$(sed -n 's/.*Depends: \(linux-compiler-\)\{0,1\}\(gcc-[0-9]*\)\(-x86\)\{0,1\}$/\2/p' <<<"$depends" | head -n 1)
+  kbuild=$(sed -n 's/.*Depends: \(linux-kbuild-[^ ]*\)$/\1/p' <<<"$depends" | head -n 1)
+  common=$(sed -n 's/.*Depends: \(linux-headers-.*-common\)$/\1/p' <<<"$depends" | head -n 1)
+  if [ -z "$compiler" ] || [ -z "$kbuild" ] || [ -z "$common" ]; then
+    lab_unavailable "cannot tell what $headers is built with (apt says: $depends)"
+  fi
+  tree=$(lab_debian_tree "$cache" "$suite" "$(lab_host_arch)" merged-usr minbase "make,$compiler,$kbuild")
+  mkdir -p "$dir/download" "$dir/root"
+  (cd "$dir/download" && lab_apt "$cache" "$suite" "$arch" apt-get download -q "$headers" "$common" >&2) ||
+    lab_unavailable "cannot download $headers"
+  # The headers' links and their Makefile's include name /usr/src and /usr/lib absolutely: a copy
+  # of the tree with the headers' /usr/src in it puts both where they say.
+  cp -a "$tree/tree/." "$dir/root"
+  for package in "$dir"/download/*.deb; do dpkg-deb -x "$package" "$dir/headers"; done
+  cp -a "$dir/headers/usr/src/." "$dir/root/usr/src/"
+  mkdir -p "$dir/root/model"
+  cp "$source"/* "$dir/root/model/"
+  lab_chroot "$dir/root" make -s -C "/usr/src/$headers" M=/model CC="$compiler" modules >&2 ||
+    lab_fail "the model did not build for $image"
+  cp "$dir/root/model/gma950_model.ko" "$dir/"
+  rm -rf "$dir/download" "$dir/headers" "$dir/root"
 }
 
 # The host's own architecture runs a tree's programs; trees of any other are configured in a guest.
