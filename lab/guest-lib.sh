@@ -46,6 +46,54 @@ lab_load_model() {
   insmod /lab/gma950_model.ko "$@" && [ "$(cat /sys/bus/pci/devices/0000:00:02.0/vendor)" = 0x8086 ]
 }
 
+# The clock select of 00:02.0 as the kernel reads it, in hex.
+lab_register() {
+  od -A n -t x4 -j 240 -N 4 /sys/bus/pci/devices/0000:00:02.0/config | tr -d ' '
+}
+
+# The model's lines in the kernel's log since the last check of lab_clock_after (or since boot), a
+# word each: "r" for the reset to the power-on value, else the value written; a write logged
+# before the init system started (the harness's "lab: starting" mark) is "early:VALUE". "-": none.
+lab_model_log() {
+  dmesg | awk '
+    /lab: clock checked after / { seen = ""; next }
+    /lab: starting / { started = 1 }
+    /gma950-model: 0xF0 back to / { seen = seen " r" }
+    /gma950-model: 0xF0 <- / { seen = seen " " (started ? "" : "early:") $NF }
+    END { print seen == "" ? "-" : substr(seen, 2) }'
+}
+
+# lab_clock_is EVENT: whether the register and the model's log are what the row of EVENT in the
+# harness's table of expectations (/lab/clock_expectations) says.
+lab_clock_is() {
+  lab_expected=$(awk -v event="$1" '$1 == event { $1 = ""; print substr($0, 2) }' /lab/clock_expectations)
+  lab_seen="$(lab_register) $(lab_model_log)"
+  [ -n "$lab_expected" ] && [ "$lab_seen" = "$lab_expected" ]
+}
+
+# lab_clock_after EVENT: waits until the register and the model's log show what the table says of
+# EVENT, prints what they show, and marks the kernel's log, so that the next check sees only what
+# comes after.
+lab_clock_after() {
+  lab_wait 30 lab_clock_is "$1"
+  lab_status=$?
+  echo "lab: after $1, 0xF0 and the model's log since the check before: $lab_seen (expected: $lab_expected)"
+  echo "lab: clock checked after $1" >/dev/kmsg
+  return "$lab_status"
+}
+
+# lab_report BEFORE AFTER SPEED: what the program prints when it sets SPEED, with the masked
+# register BEFORE and AFTER.
+lab_report() {
+  lab_rule='**************************************************************************'
+  printf '\n%s\n%s\n%s\n\n' "$lab_rule" 'gma950clock - Intel(R) GMA 950 graphics core clock switch for Linux' "$lab_rule"
+  printf '%s\n' 'Sets the graphics core clock to 400, 250 or 200 MHz.' \
+    'Run it as root; the clock returns to its default on resume from standby.' ''
+  printf 'Hacking hardware registers now...\n\n%s\n%s\n\n' "$1" "$2"
+  printf 'Done - GMA 950 should now be running at a speed of %s MHz\n\n' "$3"
+  printf '%s\n%s\n%s\n\n' "$lab_rule" 'Exiting. Note: on return from standby the setting will be reset to default ' "$lab_rule"
+}
+
 # Whether the init system that booted the guest is the one the harness meant (/lab/init).
 lab_is_expected_init() {
   lab_first=$(cat /proc/1/comm)

@@ -160,20 +160,51 @@ act() {
   fi
 }
 
-usage='Usage: /etc/init.d/gma950clock {start|stop|restart|force-reload}'
+usage='Usage: /etc/init.d/gma950clock {start|stop|restart|force-reload|status}'
 act "hook before the sleep" 0 no '' reader_env sh "$hook" pre suspend
 act "hook after hibernation" 0 yes '' reader_env sh "$hook" post hibernate
 act "hook without arguments" 0 no '' reader_env sh "$hook"
 act "restart" 0 yes '' reader_env sh "$init" restart
 act "force-reload" 0 yes '' reader_env sh "$init" force-reload
 act "stop changes nothing" 0 no '' reader_env sh "$init" stop
-act "another action" 3 no "$usage" reader_env sh "$init" status
+act "another action" 3 no "$usage" reader_env sh "$init" reload
 act "no action" 3 no "$usage" reader_env sh "$init"
 act "under systemd" 0 no 'gma950clock: under systemd, enable gma950clock@400.service (or @250, @200) instead' \
   reader_env GMA950CLOCK_SYSTEMD="$work/systemd" sh "$init" start
 # Debian's runit starts init scripts without PATH. The program reports nothing here, so that the
 # real logger, which that PATH finds, logs nothing.
 act "no PATH at all" 0 yes '' reader_env STANDIN_OUTPUT= env -u PATH /bin/sh "$init" start
+
+# status NAME CONFIG SPEED EXPECTED_STATUS SAID: the init script's status with a made-up
+# configuration file of 00:02.0 (IDENTITY:F0 as hex bytes, "header" for one the kernel shows only
+# 64 bytes of, MISSING for none) and GMA950CLOCK_SPEED=SPEED in the defaults file.
+bytes() { for byte in $(echo "$1" | sed 's/../& /g'); do printf '%b' "\\0$(printf '%o' "0x$byte")"; done; }
+config_space() {
+  case $1 in
+    MISSING) ;;
+    header) { bytes 8680ae27; head -c 60 /dev/zero; } >"$work/config" ;;
+    *) { bytes "${1%:*}"; head -c 236 /dev/zero; bytes "${1#*:}"; } >"$work/config" ;;
+  esac
+}
+status() {
+  rm -f "$work/config"
+  config_space "$2"
+  printf 'GMA950CLOCK_SPEED=%s\n' "$3" >"$work/defaults"
+  said=$(reader_env GMA950CLOCK_CONFIG="$work/config" ${6:+GMA950CLOCK_SYSTEMD="$work/systemd"} sh "$init" status 2>&1)
+  code=$?
+  if [ "$code" -ne "$4" ] || [ "$said" != "$5" ]; then
+    echo "FAIL status $1: exit $code, said '$said'; expected exit $4, said '$5'"
+    failures=$((failures + 1))
+  fi
+}
+status "the defaults file's speed" 8680ae27:33056434 400 0 'gma950clock: the core clock is set to 400 MHz'
+status "another speed"       8680a227:31056434 400 3 'gma950clock: the core clock is set to 250 MHz'
+status "no speed chosen"     86807227:34056434 '' 3 'gma950clock: the core clock is set to 200 MHz'
+status "the power-on value"  8680ae27:30056434 400 3 'gma950clock: register 0xF0 holds none of the settings: 34d0e72d'
+status "only the header"     header 400 4 "gma950clock: cannot read register 0xF0 of $work/config: the kernel shows it only to root with CAP_SYS_ADMIN"
+status "no device 00:02.0"   MISSING 400 4 'gma950clock: cannot read register 0xF0: the kernel lists no PCI device 00:02.0'
+status "not a GMA 950"       34121111:33056434 400 4 'gma950clock: cannot read the clock: PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950'
+status "under systemd"       8680ae27:33056434 400 4 "gma950clock: under systemd, see systemctl status 'gma950clock@*.service'" systemd
 
 [ "$failures" -eq 0 ] && echo "defaults reader, sleep hook and init script: all cases passed"
 exit "$failures"
