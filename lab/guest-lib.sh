@@ -51,15 +51,16 @@ lab_register() {
   od -A n -t x4 -j 240 -N 4 /sys/bus/pci/devices/0000:00:02.0/config | tr -d ' '
 }
 
-# The model's lines in the kernel's log since the last check of lab_clock_after (or since boot), a
-# word each: "r" for the reset to the power-on value, else the value written; a write logged
-# before the init system started (the harness's "lab: starting" mark) is "early:VALUE". "-": none.
+# The model's lines in the kernel's log since the last check of lab_clock_after (or since boot, or
+# since the log was cleared), a word each: "r" for the reset to the power-on value, else the value
+# written; what was logged before the init system started (the harness's "lab: starting" mark) is
+# "early:WORD". "-": nothing.
 lab_model_log() {
   dmesg | awk '
     /lab: clock checked after / { seen = ""; next }
-    /lab: starting / { started = 1 }
+    /lab: starting / { gsub(/ /, " early:", seen) }
     /gma950-model: 0xF0 back to / { seen = seen " r" }
-    /gma950-model: 0xF0 <- / { seen = seen " " (started ? "" : "early:") $NF }
+    /gma950-model: 0xF0 <- / { seen = seen " " $NF }
     END { print seen == "" ? "-" : substr(seen, 2) }'
 }
 
