@@ -203,125 +203,101 @@ TEST(Refusal, NamesOnlyTheCausesTheKernelLeavesOpen) {
   }
 }
 
-struct WriteFailureCase {
-  const char* name;
-  std::deque<std::string> writeRefusals;
-  std::uint32_t readBack;  // what the last write that went through left
-  std::vector<std::string> eventsAfterTheFirstReport;
-  std::string err;
-  std::string out;  // after the opening message and the first report
-};
-
-std::ostream& operator<<(std::ostream& stream, const WriteFailureCase& c) { return stream << c.name; }
-
-class WriteFailure : public ::testing::TestWithParam<WriteFailureCase> {};
-
-// A write that fails never leaves the intermediate value behind: the value read before is written
-// back, and the report shows what the register holds.
-TEST_P(WriteFailure, PutsTheRegisterBackAndSaysWhat) {
-  std::ostringstream out;
-  std::ostringstream err;
-  RecordingConfigPorts ports(out);
-  ports.readAnswers = {0x27A28086u, 0x34640534u, GetParam().readBack};
-  ports.writeRefusals = GetParam().writeRefusals;
-
-  EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
-
-  EXPECT_EQ(ports.events(), identifiedAndFirstReport(GetParam().eventsAfterTheFirstReport));
-  EXPECT_EQ(err.str(), GetParam().err);
-  EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n34d0e729\n" + GetParam().out);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Writes, WriteFailure,
-    ::testing::Values(
-        WriteFailureCase{"IntermediateRefused",
-                         {"F: Operation not permitted; the kernel is locked down (Secure Boot?)"},
-                         0x34640534u,
-                         {"select 800010f0", "write 34646000 (signals blocked) refused"},
-                         "gma950clock: cannot write the clock register: F: Operation not "
-                         "permitted; the kernel is locked down (Secure Boot?); nothing was changed\n",
-                         ""},
-        WriteFailureCase{"SettingRefusedThenWrittenBack",
-                         {"", "F: Input/output error"},
-                         0x34640534u,
-                         {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
-                          "write 34640533 (signals blocked) refused", "select 800010f0",
-                          "write 34640534 (signals blocked)", "select 800010f0", "read 34640534",
-                          "print 34d0e729\n"},
-                         "gma950clock: cannot write the clock register: F: Input/output error; the "
-                         "value read before was written back\n",
-                         "34d0e729\n"},
-        WriteFailureCase{"SettingAndWriteBackRefused",
-                         {"", "F: Input/output error", "F: No such device"},
-                         0x34646000u,
-                         {"select 800010f0", "write 34646000 (signals blocked)", "select 800010f0",
-                          "write 34640533 (signals blocked) refused", "select 800010f0",
-                          "write 34640534 (signals blocked) refused", "select 800010f0",
-                          "read 34646000", "print 34d0821d\n"},
-                         "gma950clock: cannot write the clock register: F: Input/output error; "
-                         "writing back the value read before failed too: F: No such device\n",
-                         "34d0821d\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct ReadFailureCase {
+struct FailureCase {
   const char* name;
   std::deque<std::optional<std::uint32_t>> reads;  // nullopt: the read gets no value
-  std::vector<std::string> events;                 // after the opening message
+  std::deque<std::string> writeRefusals;
+  std::vector<std::string> events;
   std::string err;
   std::string out;  // after the opening message
 };
 
-std::ostream& operator<<(std::ostream& stream, const ReadFailureCase& c) { return stream << c.name; }
+std::ostream& operator<<(std::ostream& stream, const FailureCase& c) { return stream << c.name; }
 
-class ReadFailure : public ::testing::TestWithParam<ReadFailureCase> {};
+std::vector<std::string> opened(std::vector<std::string> events) {
+  events.insert(events.begin(), kHacking);
+  return events;
+}
+
+class Failure : public ::testing::TestWithParam<FailureCase> {};
 
 // A value that was not read is neither reported nor written back, and before the writes it stops
-// the run.
-TEST_P(ReadFailure, ReportsOnlyWhatWasRead) {
+// the run. A write that fails never leaves the intermediate value behind: the value read before
+// is written back, and the report shows what the register holds.
+TEST_P(Failure, ReportsOnlyWhatWasReadAndPutsTheRegisterBack) {
   std::ostringstream out;
   std::ostringstream err;
   RecordingConfigPorts ports(out);
   ports.readAnswers = GetParam().reads;
+  ports.writeRefusals = GetParam().writeRefusals;
 
   EXPECT_FALSE(applyClockSetting(settingFor(400), ports, out, err));
 
-  std::vector<std::string> events = {kHacking};
-  events.insert(events.end(), GetParam().events.begin(), GetParam().events.end());
-  EXPECT_EQ(ports.events(), events);
+  EXPECT_EQ(ports.events(), GetParam().events);
   EXPECT_EQ(err.str(), GetParam().err);
   EXPECT_EQ(out.str(), "\nHacking hardware registers now...\n\n" + GetParam().out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Reads, ReadFailure,
+    ReadsAndWrites, Failure,
     ::testing::Values(
-        ReadFailureCase{"Identity",
-                        {std::nullopt},
-                        {"ioperm", "select 80001000", "read failed"},
-                        "gma950clock: cannot read the identity of PCI 00:02.0: F: 0 of 4 bytes read; "
-                        "nothing was changed\n",
-                        ""},
-        ReadFailureCase{"ClockRegisterShort",
-                        {0x27A28086u, std::nullopt},
-                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read failed"},
-                        "gma950clock: cannot read the clock register: F: 0 of 4 bytes read; nothing "
-                        "was changed\n",
-                        ""},
-        ReadFailureCase{"ClockRegisterAllOnes",
-                        {0x27A28086u, 0xFFFFFFFFu},
-                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read ffffffff"},
-                        "gma950clock: cannot read the clock register: register 0xF0 of PCI 00:02.0 "
-                        "reads as all ones; nothing was changed\n",
-                        ""},
-        ReadFailureCase{"ReadBack",
-                        {0x27A28086u, 0x34640534u, std::nullopt},
-                        {"ioperm", "select 80001000", "read 27a28086", "select 800010f0",
-                         "read 34640534", "print 34d0e729\n", "select 800010f0",
-                         "write 34646000 (signals blocked)", "select 800010f0",
-                         "write 34640533 (signals blocked)", "select 800010f0", "read failed"},
-                        "gma950clock: cannot read the clock register back: F: 0 of 4 bytes read\n",
-                        "34d0e729\n"}),
+        FailureCase{"IdentityUnread",
+                    {std::nullopt},
+                    {},
+                    opened({"ioperm", "select 80001000", "read failed"}),
+                    "gma950clock: cannot read the identity of PCI 00:02.0: F: 0 of 4 bytes read; "
+                    "nothing was changed\n",
+                    ""},
+        FailureCase{"ClockRegisterShort",
+                    {0x27A28086u, std::nullopt},
+                    {},
+                    opened({"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read failed"}),
+                    "gma950clock: cannot read the clock register: F: 0 of 4 bytes read; nothing was "
+                    "changed\n",
+                    ""},
+        FailureCase{"ClockRegisterAllOnes",
+                    {0x27A28086u, 0xFFFFFFFFu},
+                    {},
+                    opened({"ioperm", "select 80001000", "read 27a28086", "select 800010f0", "read ffffffff"}),
+                    "gma950clock: cannot read the clock register: register 0xF0 of PCI 00:02.0 reads "
+                    "as all ones; nothing was changed\n",
+                    ""},
+        FailureCase{"ReadBackUnread",
+                    {0x27A28086u, 0x34640534u, std::nullopt},
+                    {},
+                    identifiedAndFirstReport({"select 800010f0", "write 34646000 (signals blocked)",
+                                              "select 800010f0", "write 34640533 (signals blocked)",
+                                              "select 800010f0", "read failed"}),
+                    "gma950clock: cannot read the clock register back: F: 0 of 4 bytes read\n",
+                    "34d0e729\n"},
+        FailureCase{"IntermediateRefused",
+                    {0x27A28086u, 0x34640534u},
+                    {"F: Operation not permitted; the kernel is locked down (Secure Boot?)"},
+                    identifiedAndFirstReport({"select 800010f0", "write 34646000 (signals blocked) refused"}),
+                    "gma950clock: cannot write the clock register: F: Operation not permitted; the "
+                    "kernel is locked down (Secure Boot?); nothing was changed\n",
+                    "34d0e729\n"},
+        FailureCase{"SettingRefusedThenWrittenBack",
+                    {0x27A28086u, 0x34640534u, 0x34640534u},
+                    {"", "F: Input/output error"},
+                    identifiedAndFirstReport({"select 800010f0", "write 34646000 (signals blocked)",
+                                              "select 800010f0", "write 34640533 (signals blocked) refused",
+                                              "select 800010f0", "write 34640534 (signals blocked)",
+                                              "select 800010f0", "read 34640534", "print 34d0e729\n"}),
+                    "gma950clock: cannot write the clock register: F: Input/output error; the value "
+                    "read before was written back\n",
+                    "34d0e729\n34d0e729\n"},
+        // The intermediate value stays, and is what the register reads back.
+        FailureCase{"SettingAndWriteBackRefused",
+                    {0x27A28086u, 0x34640534u, 0x34646000u},
+                    {"", "F: Input/output error", "F: No such device"},
+                    identifiedAndFirstReport({"select 800010f0", "write 34646000 (signals blocked)",
+                                              "select 800010f0", "write 34640533 (signals blocked) refused",
+                                              "select 800010f0", "write 34640534 (signals blocked) refused",
+                                              "select 800010f0", "read 34646000", "print 34d0821d\n"}),
+                    "gma950clock: cannot write the clock register: F: Input/output error; writing back "
+                    "the value read before failed too: F: No such device\n",
+                    "34d0e729\n34d0821d\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IdentityCase {
