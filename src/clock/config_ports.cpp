@@ -31,14 +31,6 @@ std::string readSmallFile(const std::string& path) {
   return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
-// "none [integrity] confidentiality": the word in brackets is the state. Without securityfs
-// mounted there is nothing to read.
-Lockdown readLockdown(const std::string& path) {
-  const std::string state = readSmallFile(path);
-  if (state.find('[') == std::string::npos) return Lockdown::kUnknown;
-  return state.find("[none]") == std::string::npos ? Lockdown::kLockedDown : Lockdown::kNone;
-}
-
 // The initial user namespace maps every uid to itself: "0 0 4294967295" on one line. Any other
 // map is a namespace's of its own, whose capabilities the kernel does not count for the ports.
 bool inChildUserNamespace(const std::string& path) {
@@ -84,7 +76,15 @@ const char* portPermissionHint(const ProcessPrivileges& privileges) {
 
 ProcessPrivileges getProcessPrivileges(const KernelConfigPaths& paths) {
   return {geteuid() == 0, hasEffective(CAP_SYS_RAWIO), !inChildUserNamespace(paths.uidMap),
-          readLockdown(paths.lockdown)};
+          getLockdown(paths)};
+}
+
+// "none [integrity] confidentiality": the word in brackets is the state. Without securityfs
+// mounted there is nothing to read.
+Lockdown getLockdown(const KernelConfigPaths& paths) {
+  const std::string state = readSmallFile(paths.lockdown);
+  if (state.find('[') == std::string::npos) return Lockdown::kUnknown;
+  return state.find("[none]") == std::string::npos ? Lockdown::kLockedDown : Lockdown::kNone;
 }
 
 std::string describePortRefusal(int error, const ProcessPrivileges& privileges) {

@@ -76,6 +76,7 @@ struct KernelConfigPaths {
 };
 
 ProcessPrivileges getProcessPrivileges(const KernelConfigPaths& paths = {});
+Lockdown getLockdown(const KernelConfigPaths& paths);
 
 // The refusal of a failed ioperm: strerror, then the cause the user can act on. A cause is named
 // only where what the kernel shows leaves no other; otherwise every possible one is.

@@ -68,9 +68,8 @@ class KernelConfigFile final : public ConfigPortAccess {
       }
       return {false, path_ + ": register 0xF0 reads " + std::to_string(length) + " of 4 bytes"};
     }
-    const ProcessPrivileges privileges = getProcessPrivileges(paths_);
-    if (privileges.lockdown == Lockdown::kLockedDown) {
-      return {false, path_ + ": " + describeConfigFileRefusal(EPERM, privileges)};
+    if (getLockdown(paths_) == Lockdown::kLockedDown) {
+      return {false, path_ + ": " + describeConfigFileRefusal(EPERM, getProcessPrivileges(paths_))};
     }
     return {true, {}};
   }
