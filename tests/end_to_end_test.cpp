@@ -177,6 +177,8 @@ TEST_F(EndToEnd, RefusalHintFollowsTheProcessPrivileges) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to take privileges away";
   const std::string program = copyForEveryone(SIMULATED_PROGRAM);
   const std::vector<std::string> inAUserNamespace = {"unshare", "--user", "--map-root-user", "--"};
+  // A chrooted process may make no user namespace.
+  const bool userNamespaces = run({prefixed(inAUserNamespace, {"true"}), ""}).exitStatus == 0;
   const std::string filtered =
       "Operation not permitted; a security module or a system-call filter refused it\n";
   struct Case {
@@ -195,6 +197,10 @@ TEST_F(EndToEnd, RefusalHintFollowsTheProcessPrivileges) {
              "Operation not permitted; the process has CAP_SYS_RAWIO only in a user namespace of "
              "its own (container?)\n",
              false}}) {
+    if (c.prefix == inAUserNamespace && !userNamespaces) {
+      std::cout << "no user namespace can be made here: that case is left out\n";
+      continue;
+    }
     const Outcome outcome = run({prefixed(c.prefix, prefixed({program}, c.arguments)),
                                  c.input,
                                  {"GMA950CLOCK_SIM_DENY=1", "GMA950CLOCK_SIM_TRACE=/dev/null"},
