@@ -223,7 +223,7 @@ lab_model() {
 }
 
 lab_build_model() {
-  local cache=$1 suite=$2 arch=$3 image=$4 source=$5 dir=$6 headers depends compiler kbuild common tree
+  local cache=$1 suite=$2 arch=$3 image=$4 source=$5 dir=$6 headers depends compiler kbuild common tree package
   headers=linux-headers-${image#linux-image-}
   depends=$(lab_apt "$cache" "$suite" "$arch" apt-cache depends "$headers")
   # Debian 12 names the compiler through linux-compiler-gcc-N-x86, Debian 13 directly.
