@@ -45,8 +45,8 @@ lab_initrd() {
 # lab_boot LOG TIMEOUT MACHINE KERNEL INITRD APPEND [QEMU OPTION...]: boots MACHINE without KVM
 # (QEMU emulates every device, so nothing the guest does reaches the host's hardware), with QEMU's
 # VGA at PCI 00:02.0 or, where the machine has the GMA 950 model, nothing of QEMU's there, and the
-# lab's mark on the kernel command line, its serial console into LOG
-# with carriage returns and terminal escapes removed. Fails when QEMU does not end by itself within
+# lab's mark on the kernel command line, its serial console into LOG with carriage returns and
+# terminal escapes removed. Fails when QEMU does not end by itself within
 # TIMEOUT seconds. More than one processor runs a host thread each (multi-threaded TCG), so that
 # they run at the same time.
 lab_boot() {
