@@ -1,17 +1,21 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Runs the reader of /etc/default/gma950clock through both of its callers, the elogind sleep hook
-# after resume and the init script at boot, against stand-ins for the program and logger and
-# temporary defaults files, and checks with which speed (if any) the program was started and what
-# was logged; and what each caller does on its own: the hook's phases, the init script's actions,
-# systemd, and the package removed but not purged.
-# Usage: defaults_reader_test.sh READER HOOK INIT_SCRIPT
+# Runs the reader of the speed file through every one of its callers: the sleep hooks after a
+# wake (elogind's, zzz's), the LSB init script at boot, and the services an administrator enables
+# (OpenRC's start, runit's run), against stand-ins for the program, logger and runit's tools and
+# temporary speed files, and checks with which speed (if any) the program was started and what
+# was logged; and what each caller does on its own: the hook's phases, the init scripts' actions,
+# systemd, and the program removed.
+# Usage: defaults_reader_test.sh READER ELOGIND_HOOK INIT_SCRIPT OPENRC_SCRIPT RUNIT_RUN ZZZ_HOOK
 set -u
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 cp "$1" "$work/reader"
 hook=$2
 init=$3
+openrc=$4
+run=$5
+zzz=$6
 
 # The program notes its arguments, prints STANDIN_OUTPUT (stdout) and STANDIN_ERROR (stderr),
 # and exits with STANDIN_STATUS. Like dpkg, it refuses to start without PATH.
@@ -37,56 +41,87 @@ else
   while IFS= read -r line; do printf '%s: %s\n' "$tag" "$line" >>"$LOGGER_LOG"; done
 fi
 STANDIN
-chmod +x "$work/program" "$work/logger" "$work/reader"
+# runit's chpst and sv, and Void's pause: each notes how it was called, in the order called.
+for tool in chpst sv pause; do
+  printf '#!/bin/sh\necho "%s $*" >>"$RUNIT_LOG"\n' "$tool" >"$work/$tool"
+done
+chmod +x "$work/program" "$work/logger" "$work/reader" "$work/chpst" "$work/sv" "$work/pause"
 
 # shellcheck disable=SC2317 # called through $caller
 # reader_env [NAME=VALUE]... COMMAND...: runs COMMAND with the callers' and the reader's paths
-# pointing at the stand-ins, the temporary defaults file and a systemd that is not running.
+# pointing at the stand-ins, the temporary speed file and a systemd that is not running.
 reader_env() {
   env PATH="$work:$PATH" GMA950CLOCK_APPLY="$work/reader" GMA950CLOCK_DEFAULTS="$work/defaults" \
     GMA950CLOCK_PROGRAM="$work/program" GMA950CLOCK_SYSTEMD="$work/no-systemd" \
-    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" "$@"
+    STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" RUNIT_LOG="$work/runit" "$@"
 }
 
-# The two callers of the reader, as elogind and the init systems call them.
+# The callers of the reader, as elogind, zzz and the init systems call them.
 # shellcheck disable=SC2317 # called through $caller
 after_resume() { reader_env "$@" sh "$hook" post suspend; }
 # shellcheck disable=SC2317
+after_zzz() { reader_env ZZZ_MODE=resume "$@" sh "$zzz"; }
+# shellcheck disable=SC2317
 at_boot() { reader_env "$@" sh "$init" start; }
+# openrc-run sources the script, then calls the action; ebegin and eend only print.
+# shellcheck disable=SC2317,SC2016
+openrc() {
+  action=$1
+  shift
+  reader_env "$@" sh -c '. "$1"; ebegin() { :; }; eend() { return "$1"; }; "$2"' sh "$openrc" "$action"
+}
+# shellcheck disable=SC2317
+openrc_start() { openrc start "$@"; }
+# runsv runs ./run; the service stays up in Void's pause, or takes itself down.
+# shellcheck disable=SC2317
+runit_up() {
+  rm -f "$work/runit"
+  reader_env "$@" sh "$run"
+  case $(cat "$work/runit" 2>/dev/null) in
+    "chpst -b gma950clock pause" | "chpst -b gma950clock sleep infinity") return 0 ;;
+    "sv down .") return 1 ;;
+    *) return 2 ;;
+  esac
+}
 
 mkdir "$work/systemd"
 failures=0
-# check NAME DEFAULTS EXPECTED: for each caller, DEFAULTS is the file's content, or MISSING for no
-# file; EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty for not started,
-# or REFUSED for not started, one line logged and a failing exit status.
+# check NAME SPEED_FILE EXPECTED [ENABLED]: for each caller, SPEED_FILE is the file's content, or
+# MISSING for no file; EXPECTED is what the stand-in logged, "1:400" for one argument 400, empty
+# for not started, or REFUSED for not started, one line logged and a failing exit status. ENABLED
+# is what the services an administrator enabled expect instead, where that differs: NOSPEED for
+# not started, one line logged and a failing exit status.
 check() {
-  for caller in after_resume at_boot; do
+  for caller in after_resume after_zzz at_boot openrc_start runit_up; do
+    expected=$3
+    case $caller in openrc_start | runit_up) expected=${4:-$3} ;; esac
     rm -f "$work/defaults" "$work/log" "$work/syslog"
     [ "$2" = MISSING ] || printf '%b' "$2" >"$work/defaults"
     "$caller"
     status=$?
     logged=$(cat "$work/log" 2>/dev/null)
     syslog=$(cat "$work/syslog" 2>/dev/null)
-    if [ "$3" = REFUSED ]; then
-      case $syslog in
-        "gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
+    if [ "$expected" = REFUSED ] || [ "$expected" = NOSPEED ]; then
+      case $expected:$syslog in
+        "REFUSED:gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
+        "NOSPEED:gma950clock: $work/defaults sets no GMA950CLOCK_SPEED; it must be 400, 250 or 200") ;;
         *) syslog="wrong: $syslog" ;;
       esac
       [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
         [ "${syslog#wrong}" = "$syslog" ] && continue
-    elif [ "$status" -eq 0 ] && [ "$logged" = "$3" ] && [ -z "$syslog" ]; then
+    elif [ "$status" -eq 0 ] && [ "$logged" = "$expected" ] && [ -z "$syslog" ]; then
       continue
     fi
-    echo "FAIL $1 ($caller): exit $status, program started with '$logged', logged '$syslog', expected '$3'"
+    echo "FAIL $1 ($caller): exit $status, program started with '$logged', logged '$syslog', expected '$expected'"
     failures=$((failures + 1))
   done
 }
 
 check "a speed"                    'GMA950CLOCK_SPEED=400\n'                     '1:400'
-check "no defaults file"           MISSING                                       ''
-check "no speed line"              '# set a speed here\nOTHER=1\n'               ''
-check "commented out"              '#GMA950CLOCK_SPEED=400\n'                    ''
-check "empty value"                'GMA950CLOCK_SPEED=\n'                        ''
+check "no speed file"              MISSING                                       ''     NOSPEED
+check "no speed line"              '# set a speed here\nOTHER=1\n'               ''     NOSPEED
+check "commented out"              '#GMA950CLOCK_SPEED=400\n'                    ''     NOSPEED
+check "empty value"                'GMA950CLOCK_SPEED=\n'                        ''     NOSPEED
 check "double quotes"              'GMA950CLOCK_SPEED="250"\n'                   '1:250'
 check "single quotes"              "GMA950CLOCK_SPEED='200'\n"                   '1:200'
 check "blanks around"              '  GMA950CLOCK_SPEED=250  \n'                 '1:250'
@@ -95,7 +130,7 @@ check "trailing comment"           'GMA950CLOCK_SPEED=400 # fast\n'             
 check "quoted, then a comment"     "export GMA950CLOCK_SPEED='250'\t# quiet\n"   '1:250'
 check "last line counts"           'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=200\n' '1:200'
 check "no line feed at the end"    'GMA950CLOCK_SPEED=400'                       '1:400'
-check "other variable's suffix"    'MY_GMA950CLOCK_SPEED=400\n'                  ''
+check "other variable's suffix"    'MY_GMA950CLOCK_SPEED=400\n'                  ''     NOSPEED
 check "not a speed"                'GMA950CLOCK_SPEED=300\n'                     REFUSED
 check "last line is not a speed"   'GMA950CLOCK_SPEED=400\nGMA950CLOCK_SPEED=40\n' REFUSED
 check "blanks around ="            'GMA950CLOCK_SPEED = 400\n'                   REFUSED
@@ -108,7 +143,7 @@ check "command substitution"       'GMA950CLOCK_SPEED=$(echo 400)\n'            
 # stderr in the order printed; the status is the program's.
 expected='gma950clock: Hacking hardware registers now...
 gma950clock: gma950clock: refused'
-for caller in after_resume at_boot; do
+for caller in after_resume after_zzz at_boot openrc_start; do
   printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
   rm -f "$work/log" "$work/syslog"
   "$caller" STANDIN_STATUS=1 STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' \
@@ -130,7 +165,7 @@ for caller in after_resume at_boot; do
 
   # With the package removed but not purged the callers stay as conffiles and the reader is gone;
   # they must not act or complain, even about a speed that could not be used, and not even under
-  # systemd, which makes a unit of the init script once the package's mask is gone.
+  # systemd, which (before 260) makes a unit of the init script once the package's mask is gone.
   printf 'GMA950CLOCK_SPEED=300\n' >"$work/defaults"
   rm -f "$work/syslog" "$work/log"
   "$caller" GMA950CLOCK_APPLY="$work/removed" GMA950CLOCK_SYSTEMD="$work/systemd" >"$work/said" 2>&1
@@ -174,10 +209,23 @@ act "under systemd" 0 no 'gma950clock: under systemd, enable gma950clock@400.ser
 # Debian's runit starts init scripts without PATH. The program reports nothing here, so that the
 # real logger, which that PATH finds, logs nothing.
 act "no PATH at all" 0 yes '' reader_env STANDIN_OUTPUT= env -u PATH /bin/sh "$init" start
+act "zzz without PATH" 0 yes '' reader_env STANDIN_OUTPUT= env -u PATH /bin/sh "$zzz"
+act "OpenRC's stop changes nothing" 0 no '' openrc stop
+act "runit, the program removed: down, quietly" 1 no '' runit_up GMA950CLOCK_APPLY="$work/removed"
+# Up, the service rests in Void's pause, or in sleep where there is none (Debian's runit).
+for pause in pause pause.debian; do
+  act "runit up, with $pause" 0 yes '' runit_up
+  expected="chpst -b gma950clock pause"
+  [ "$pause" = pause ] || expected="chpst -b gma950clock sleep infinity"
+  [ "$(cat "$work/runit")" = "$expected" ] ||
+    { echo "FAIL runit up, with $pause: $(cat "$work/runit")"; failures=$((failures + 1)); }
+  [ "$pause" != pause ] || mv "$work/pause" "$work/pause.debian"
+done
 
-# status NAME CONFIG SPEED EXPECTED_STATUS SAID: the init script's status with a made-up
+# status NAME CONFIG SPEED EXPECTED_STATUS SAID [HOW]: the init script's status with a made-up
 # configuration file of 00:02.0 (IDENTITY:F0 as hex bytes, "header" for one the kernel shows only
-# 64 bytes of, MISSING for none) and GMA950CLOCK_SPEED=SPEED in the defaults file.
+# 64 bytes of, MISSING for none) and GMA950CLOCK_SPEED=SPEED in the speed file; HOW is systemd
+# for the LSB script under systemd, or openrc for OpenRC's clock command instead.
 bytes() { for byte in $(echo "$1" | sed 's/../& /g'); do printf '%b' "\\0$(printf '%o' "0x$byte")"; done; }
 config_space() {
   case $1 in
@@ -190,7 +238,10 @@ status() {
   rm -f "$work/config"
   config_space "$2"
   printf 'GMA950CLOCK_SPEED=%s\n' "$3" >"$work/defaults"
-  said=$(reader_env GMA950CLOCK_CONFIG="$work/config" ${6:+GMA950CLOCK_SYSTEMD="$work/systemd"} sh "$init" status 2>&1)
+  case ${6:-} in
+    openrc) said=$(openrc clock GMA950CLOCK_CONFIG="$work/config" 2>&1) ;;
+    *) said=$(reader_env GMA950CLOCK_CONFIG="$work/config" ${6:+GMA950CLOCK_SYSTEMD="$work/systemd"} sh "$init" status 2>&1) ;;
+  esac
   code=$?
   if [ "$code" -ne "$4" ] || [ "$said" != "$5" ]; then
     echo "FAIL status $1: exit $code, said '$said'; expected exit $4, said '$5'"
@@ -205,6 +256,7 @@ status "only the header"     header 400 4 "gma950clock: cannot read register 0xF
 status "no device 00:02.0"   MISSING 400 4 'gma950clock: cannot read register 0xF0: the kernel lists no PCI device 00:02.0'
 status "not a GMA 950"       34121111:33056434 400 4 'gma950clock: cannot read the clock: PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950'
 status "under systemd"       8680ae27:33056434 400 4 "gma950clock: under systemd, see systemctl status 'gma950clock@*.service'" systemd
+status "OpenRC's clock"      8680a227:31056434 400 3 'gma950clock: the core clock is set to 250 MHz' openrc
 
-[ "$failures" -eq 0 ] && echo "defaults reader, sleep hook and init script: all cases passed"
+[ "$failures" -eq 0 ] && echo "speed file reader, sleep hooks, init scripts and services: all cases passed"
 exit "$failures"
