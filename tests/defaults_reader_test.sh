@@ -43,6 +43,7 @@ fi
 STANDIN
 # runit's chpst and sv, and Void's pause: each notes how it was called, in the order called.
 for tool in chpst sv pause; do
+  # shellcheck disable=SC2016 # expanded by the stand-in
   printf '#!/bin/sh\necho "%s $*" >>"$RUNIT_LOG"\n' "$tool" >"$work/$tool"
 done
 chmod +x "$work/program" "$work/logger" "$work/reader" "$work/chpst" "$work/sv" "$work/pause"
