@@ -121,6 +121,21 @@ lab_suspend() {
   lab_wait 60 lab_resumed
 }
 
+# What zzz (Void's, and Alpine's port) does to suspend, zzz not being in Debian: every executable
+# of /etc/zzz.d/suspend in order, `mem` into /sys/power/state, then, once awake, every executable
+# of /etc/zzz.d/resume in order, with ZZZ_MODE naming the phase and the caller's PATH.
+lab_zzz() {
+  lab_zzz_hooks suspend
+  echo mem >/sys/power/state || return 1
+  lab_zzz_hooks resume
+}
+
+lab_zzz_hooks() {
+  for lab_hook in /etc/zzz.d/"$1"/*; do
+    [ ! -x "$lab_hook" ] || ZZZ_MODE=$1 "$lab_hook"
+  done
+}
+
 lab_resumed() {
   dmesg | grep -q 'PM: suspend exit'
 }

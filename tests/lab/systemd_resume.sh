@@ -9,8 +9,9 @@
 # speed; systemd finds every mount point it needs in the program's root folder; an instance that
 # is not a speed fails; once the package is removed systemd forgets it and a resume leaves the
 # register at its power-on value.
-# Second boot, the package installed and removed before it: the unit systemd makes of the init
-# script left behind says nothing, the enable links stay; purge takes them, and nothing is left.
+# Second boot, the package installed and removed before it: the unit systemd before 260 makes of
+# the init script left behind says nothing (260 and later make none), the enable links stay; purge
+# takes them, and nothing is left.
 exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
@@ -70,9 +71,14 @@ strict_reported() {
   journalctl -q -o cat -u "$strict" | grep -qxF 'Done - GMA 950 should now be running at a speed of 250 MHz'
 }
 enable_links() { ls /etc/systemd/system/*.wants/gma950clock@* 2>/dev/null; }
-# Removed, not purged: the init script stays, and systemd makes a unit of it.
-script_unit_made() {
-  [ "$(systemctl show -P SourcePath gma950clock.service)" = /etc/init.d/gma950clock ]
+# Removed, not purged: the init script stays, and systemd before 260 makes a unit of it; 260 and
+# later have no systemd-sysv-generator and run no init scripts.
+script_unit_as_systemd_makes_it() {
+  if [ -e /usr/lib/systemd/system-generators/systemd-sysv-generator ]; then
+    [ "$(systemctl show -P SourcePath gma950clock.service)" = /etc/init.d/gma950clock ]
+  else
+    [ "$(systemctl show -P LoadState gma950clock.service)" = not-found ]
+  fi
 }
 nothing_of_the_script() {
   [ -z "$(journalctl -q -o cat -u gma950clock.service -t gma950clock)" ] &&
@@ -153,7 +159,8 @@ case $(cat /lab/boot) in
     journalctl -q -o short-monotonic -k --no-hostname | grep -E 'PM: suspend (entry|exit)|Waking up|gma950-model'
     ;;
   2)
-    lab_check "the init script's unit was made once the package's mask was gone" script_unit_made
+    lab_check "a unit of the init script only where systemd makes one" script_unit_as_systemd_makes_it
+    echo "lab: gma950clock.service: $(systemctl show -P LoadState gma950clock.service), from '$(systemctl show -P SourcePath gma950clock.service)'"
     lab_check "it said nothing at boot" nothing_of_the_script
     lab_check "0xF0 at boot without the package" lab_clock_after removed-boot
     lab_check "the admin's enable links stay after removal" [ -n "$(enable_links)" ]

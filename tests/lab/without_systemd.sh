@@ -1,24 +1,71 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Driver inside the guests without systemd (sysv-rc, OpenRC or runit, with elogind) on the lab's
-# GMA 950, where the package is installed and /etc/default/gma950clock says GMA950CLOCK_SPEED=400;
-# after every event, register 0xF0 and the model's log are read against the table of expectations
-# (/lab/clock_expectations).
-# First boot: the init script set the speed at boot, its whole report in the system log, and sets
-# it again when started by hand, with status 0; `loginctl suspend` to S3 and back runs the
-# package's sleep hook after the wake-up (not before the sleep); with a swap disk, so does
-# `loginctl hibernate` and the thaw; each time the program's report is in the system log. Once the
-# package is removed (not purged), another suspend and resume logs nothing of it and leaves the
-# register at its power-on value.
+# Driver inside the guests without systemd (sysv-rc, OpenRC or runit) on the lab's GMA 950, where
+# 400 is the speed chosen and either the package is installed (the LSB init script and elogind's
+# hook) or the files `cmake --install` stages for another distribution's set (/lab/installed:
+# OpenRC's own service or runit's, and elogind's hook or zzz's). After every event, register 0xF0
+# and the model's log are read against the table of expectations (/lab/clock_expectations).
+# First boot: what is enabled set the speed at boot, its whole report in the system log; started
+# again by hand it sets it again; its status names the setting held; a suspend to S3 and back
+# (elogind's `loginctl suspend`, or what zzz does) runs the hook after the wake-up (not before the
+# sleep), the report in the system log; with a swap disk, so do `loginctl hibernate` and the thaw.
+# Restarted with 250 it sets 250; with a speed it cannot use it fails, writes nothing and logs one
+# line, ten seconds on too. Once the program is removed (the package, not purged; or the staged
+# files but those under /etc, as a package manager keeps changed configuration files), another
+# suspend and resume logs nothing of it and leaves the register at its power-on value.
 # Second boot, the package installed and removed before it: nothing of it ran at boot, and once it
 # is purged nothing of it is left, under any init, and a resume leaves the power-on value.
 exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
 
-hook=/etc/elogind/system-sleep/gma950clock
 script=/etc/init.d/gma950clock
+reader=/usr/lib/gma950clock/apply-default-speed
 done400='Done - GMA 950 should now be running at a speed of 400 MHz'
+# Where the speed is chosen: OpenRC's conf.d, where its own service is installed.
+speed_file=/etc/default/gma950clock
+[ ! -e /etc/conf.d/gma950clock ] || speed_file=/etc/conf.d/gma950clock
+# What applies it at boot: the LSB script, OpenRC's own service or runit's.
+service=lsb
+if [ -e /etc/sv/gma950clock/run ]; then
+  service=runit
+elif head -n 1 "$script" | grep -q openrc-run; then
+  service=openrc
+fi
+# What suspends: zzz where its hook is installed, elogind elsewhere.
+hook=/etc/elogind/system-sleep/gma950clock
+sleeper=elogind
+if [ -e /etc/zzz.d/resume/gma950clock ]; then
+  hook=/etc/zzz.d/resume/gma950clock
+  sleeper=zzz
+fi
+suspended() {
+  if [ "$sleeper" = zzz ]; then lab_zzz; else loginctl suspend; fi
+}
+
+# How each service is started again, and how it tells the setting held.
+restarted() {
+  case $service in
+    lsb) "$script" restart ;;
+    openrc) rc-service gma950clock restart ;;
+    # sv only asks runsv; the service is up again once its run has applied the speed.
+    runit) sv restart gma950clock ;;
+  esac >/dev/null 2>&1
+}
+clock_status() {
+  case $service in
+    lsb) "$@" "$script" status ;;
+    openrc) "$@" rc-service gma950clock clock ;;
+    runit) "$@" "$reader" --status ;;
+  esac
+}
+# A service that could not apply the speed: the start failed, or runit's took itself down.
+restart_failed() {
+  case $service in
+    runit) restarted && lab_wait 10 sh -c 'sv status gma950clock | grep -q "^down:"' ;;
+    *) ! restarted ;;
+  esac
+}
 
 # The system log: busybox's syslogd keeps it in memory (logread) unless /etc/syslog.conf names
 # files, as Debian 13's does; the harness makes that one file for every facility.
@@ -42,14 +89,14 @@ events() {
 since_the_mark() { system_log | awk '/lab-mark: / { kept = "" } { kept = kept $0 "\n" } END { printf "%s", kept }'; }
 mark() { logger -t lab-mark "$1"; }
 events_are() { [ "$(events)" = "$1" ]; }
-# The hook's report may be logged before or after elogind's own note of the wake-up.
+# The hook's report may be logged before or after the sleep manager's own note of the wake-up.
 ran_after_the_wake_only() {
   case $(events) in
     "pre-$1 $2 $3 post-$1 run " | "pre-$1 $2 $3 run post-$1 ") ;;
     *) return 1 ;;
   esac
 }
-# What is logged under the package's tag is shown.
+# What is logged under the program's tag is shown.
 of_the_package() { grep -E 'gma950clock(\[[0-9]+\])?: '; }
 nothing_of_the_package() { ! since_the_mark | of_the_package; }
 nothing_of_the_package_this_boot() { ! system_log | of_the_package; }
@@ -59,27 +106,42 @@ report_of_the_boot_run() {
   logged_report | head -n 12 >/tmp/report
   lab_report 34d0e72d 34d0e72e 400 | grep -v '^$' | diff - /tmp/report
 }
-started_by_hand() { "$script" start >/dev/null 2>&1; }
-# status_is CODE [SPEED [COMMAND...]]: the init script's status, with GMA950CLOCK_SPEED=SPEED in the
-# defaults file for the while (default 400), run behind COMMAND.
+choose() { printf 'GMA950CLOCK_SPEED=%s\n' "$1" >"$speed_file"; }
+# status_is CODE [SPEED [COMMAND...]]: the status, with GMA950CLOCK_SPEED=SPEED in the speed file
+# for the while (default 400), run behind COMMAND; for the speed set, the line that names it.
 status_is() {
   code=$1
-  printf 'GMA950CLOCK_SPEED=%s\n' "${2:-400}" >/etc/default/gma950clock
+  choose "${2:-400}"
   shift 2
-  "$@" "$script" status
+  said=$(clock_status "$@")
   status=$?
-  echo GMA950CLOCK_SPEED=400 >/etc/default/gma950clock
-  [ "$status" -eq "$code" ]
+  choose 400
+  echo "lab: status: $said (exit $status)"
+  [ "$status" -eq "$code" ] && { [ "$code" -ne 0 ] || [ "$said" = "gma950clock: the core clock is set to 400 MHz" ]; }
 }
 reported() { system_log | grep -qF "gma950clock: $done400"; }
 nothing_refused() { ! system_log | grep -qE 'gma950clock: gma950clock: cannot'; }
+refusals_logged() { [ "$(since_the_mark | grep -c "gma950clock: $speed_file: cannot use")" -eq "$1" ]; }
 elogind_ready() { loginctl list-sessions >/dev/null 2>&1; }
 post_hook_ran() { case $(events) in *"wake post-suspend"*) ;; *) false ;; esac; }
-# The links that start the script: sysv-rc's and runit's in /etc/rc2.d, OpenRC's runlevels.
-start_links() { ls /etc/rc[S0-6].d/*gma950clock /etc/runlevels/*/gma950clock 2>/dev/null; }
-# Removed, not purged: dpkg keeps the configuration files, the hook and the init script among them.
+# What starts it at boot: sysv-rc's and runit's links in /etc/rc2.d, OpenRC's runlevels, runit's
+# service folder.
+start_links() { ls -d /etc/rc[S0-6].d/*gma950clock /etc/runlevels/*/gma950clock /etc/runit/runsvdir/default/gma950clock 2>/dev/null; }
+# What goes: dpkg keeps the configuration files, the hook and the init script among them; of the
+# staged files, those under /etc stay, as a package manager keeps the changed ones.
+remove_the_program() {
+  if [ -s /lab/installed ]; then
+    grep -v '^/etc/' /lab/installed | xargs rm
+  else
+    dpkg -r gma950clock
+  fi
+}
 only_config_files_left() {
-  [ "$(dpkg-query -W -f '${db:Status-Abbrev}' gma950clock)" = "rc " ] && [ -e "$hook" ] && [ -e "$script" ]
+  if [ -s /lab/installed ]; then
+    [ ! -e "$reader" ] && [ -e "$hook" ] && { [ -e "$script" ] || [ -e /etc/sv/gma950clock/run ]; }
+  else
+    [ "$(dpkg-query -W -f '${db:Status-Abbrev}' gma950clock)" = "rc " ] && [ -e "$hook" ] && [ -e "$script" ]
+  fi
 }
 nothing_left() {
   ! dpkg-query -W gma950clock 2>/dev/null && [ ! -e "$hook" ] && [ ! -e "$script" ] &&
@@ -90,22 +152,22 @@ lab_check "the guest is the machine it should be" lab_is_expected_machine
 lab_check "the init system is the one meant" lab_is_expected_init
 lab_check "the tree kept its owners" lab_tree_keeps_owners
 lab_check "elogind answers" lab_wait 60 elogind_ready
-echo "lab: the init script's start links: $(start_links | tr '\n' ' ')"
+echo "lab: the $service service, its start links: $(start_links | tr '\n' ' '); the speed in $speed_file; the hook $hook"
 case $(cat /lab/boot) in
   1)
-    lab_check "the init script is enabled" [ -n "$(start_links)" ]
+    lab_check "it is enabled" [ -n "$(start_links)" ]
     lab_check "the program ran once at boot, as the system log says" events_are "run "
     lab_check "the system log holds the boot run's whole report" report_of_the_boot_run
     lab_check "0xF0 after boot" lab_clock_after boot
-    lab_check "the init script started by hand ends with status 0" started_by_hand
+    lab_check "started again by hand, it succeeds" restarted
     lab_check "0xF0 after it" lab_clock_after start
-    lab_check "status: the defaults file's speed is set" status_is 0 400
+    lab_check "status: the speed chosen is set" status_is 0 400
     lab_check "status: another speed is set" status_is 3 250
     lab_check "status: an ordinary user cannot read the register" \
       status_is 4 400 setpriv --reuid=65534 --regid=65534 --clear-groups --
-    lab_check "the hook is in a folder elogind reads" [ -x "$hook" ]
+    lab_check "the hook is in a folder the sleep manager reads" [ -x "$hook" ]
     mark "suspending"
-    lab_check "suspended with loginctl and woke up" lab_suspend loginctl suspend
+    lab_check "suspended with $sleeper and woke up" lab_suspend suspended
     lab_check "the kernel woke from S3" lab_resumed_from_s3
     lab_check "the program's report is in the system log" lab_wait 10 reported
     lab_check "the hook ran after the wake-up, not before the sleep" \
@@ -125,18 +187,30 @@ case $(cat /lab/boot) in
     fi
     lab_check "no run was refused" nothing_refused
 
-    echo "lab: the system log of this boot, what concerns the package, the model and the sleeps:"
+    choose 250
+    lab_check "with 250 chosen, started again, it succeeds" restarted
+    lab_check "0xF0 after it" lab_clock_after restart-250
+    choose 300
+    mark "a speed it cannot use"
+    lab_check "with 300 chosen, started again, it fails" restart_failed
+    lab_check "0xF0 after it" lab_clock_after wrong-speed
+    lab_check "one line logged" refusals_logged 1
+    sleep 10
+    lab_check "and one line ten seconds on" refusals_logged 1
+    choose 400
+
+    echo "lab: the system log of this boot, what concerns the program, the model and the sleeps:"
     system_log | grep -E 'gma950clock|gma950-model|lab-witness|PM: suspend|Waking up'
 
-    lab_check "dpkg removes the package" dpkg -r gma950clock
+    lab_check "the program is removed" remove_the_program
     lab_check "its configuration files stay, the hook and the init script among them" only_config_files_left
     mark "removed; suspending again"
     dmesg -C
-    lab_check "suspended again and woke up" lab_suspend loginctl suspend
+    lab_check "suspended again and woke up" lab_suspend suspended
     lab_check "the post hooks ran after the second wake-up" lab_wait 10 post_hook_ran
-    lab_check "nothing of the package ran or was logged" events_are "pre-suspend sleep wake post-suspend "
-    lab_check "and nothing else of the package was logged" nothing_of_the_package
-    lab_check "0xF0 after the resume without the package" lab_clock_after removed-suspend
+    lab_check "nothing of the program ran or was logged" events_are "pre-suspend sleep wake post-suspend "
+    lab_check "and nothing else of it was logged" nothing_of_the_package
+    lab_check "0xF0 after the resume without the program" lab_clock_after removed-suspend
     echo "lab: the system log after the removal:"
     since_the_mark
     ;;
