@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Derives another release's apt sources from made-up host folders and checks the result: the
 # host's release renamed in every suite, options and keys kept, and nothing else let through; and
-# leaves out suites the mirror serves broken. Also: commands quoted for mmdebstrap's hooks, which
-# sh runs, come back as they were.
+# leaves out suites the mirror serves broken; tells a release in development whose archive cannot
+# make a tree today from the lab's own failures. Also: commands quoted for mmdebstrap's hooks,
+# which sh runs, come back as they were.
 # Usage: lab_sources_test.sh LAB_LIB   (lab/lib.sh)
 set -u
 # shellcheck source=lab/lib.sh
@@ -105,6 +106,34 @@ check_drop "one-line, options kept" - \
   trixie-security - "$(printf 'deb http://m.test/debian trixie main\ndeb [trusted=yes] http://m.test/debian trixie-updates main')"
 check_drop "every suite left out" "$deb822" 'deb http://m.test/debian trixie main\n' \
   "trixie trixie-updates trixie-security" - -
+
+# check_archive NAME RELEASE LAB LOG STATUS SAID: lab_archive_failure after apt's LOG, for a suite
+# whose Release file says RELEASE, with GMA950CLOCK_LAB=LAB: its exit STATUS, and SAID, a line its
+# standard error must hold. Only a release in development whose archive lacks or cannot satisfy a
+# package of its own is unavailable even in CI; anything else is the lab's failure there.
+check_archive() {
+  local status=0
+  mkdir -p "$work/cache/apt/forky-amd64/state/lists"
+  printf 'Origin: Debian\nSuite: %s\nCodename: forky\n' "$2" \
+    >"$work/cache/apt/forky-amd64/state/lists/m.test_debian_dists_forky_InRelease"
+  printf '%b' "$4" >"$work/apt.log"
+  (GMA950CLOCK_LAB=$3 lab_archive_failure "$work/apt.log" "$work/cache" forky amd64 "make the forky tree") \
+    2>"$work/stderr" || status=$?
+  if [ "$status" -ne "$5" ] || ! grep -qxF "$6" "$work/stderr"; then
+    printf 'FAIL %s: exit %s, said\n%s\n' "$1" "$status" "$(cat "$work/stderr")"
+    failures=$((failures + 1))
+  fi
+}
+check_archive "testing lacks a package" testing required 'Reading package lists...\nE: Unable to locate package linux-image-7.2.13+deb14-cloud-amd64\n' \
+  77 "E: Unable to locate package linux-image-7.2.13+deb14-cloud-amd64"
+check_archive "testing cannot satisfy, apt 3" testing required ' systemd : Depends: libsystemd-shared (= 262-1) but 262-2 is to be installed\nError: Unable to satisfy dependencies. Reached two conflicting decisions:\n' \
+  77 " systemd : Depends: libsystemd-shared (= 262-1) but 262-2 is to be installed"
+check_archive "testing, the network fails" testing required 'E: Failed to fetch http://m.test/debian/pool/main/s/systemd/systemd_262-1_amd64.deb  Connection refused\n' \
+  1 "lab: cannot make the forky tree"
+check_archive "a stable release lacks a package" stable required 'E: Unable to locate package systemd-sysv\n' \
+  1 "lab: cannot make the forky tree"
+check_archive "outside CI, any other failure skips" stable '' 'E: Unable to locate package systemd-sysv\n' \
+  77 "lab: skipped: cannot make the forky tree"
 
 for command in "apt-get install cmake g++" "echo 'single' \"double\" \$HOME \`id\` \\" "$(printf 'one\ntwo\n\t')"; do
   back=$(sh -c "printf '%s' $(lab_sh_quote "$command")")
