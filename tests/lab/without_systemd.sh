@@ -10,7 +10,7 @@
 # (elogind's `loginctl suspend`, or what zzz does) runs the hook after the wake-up (not before the
 # sleep), the report in the system log; with a swap disk, so do `loginctl hibernate` and the thaw.
 # Restarted with 250 it sets 250; with a speed it cannot use it fails, writes nothing and logs one
-# line, ten seconds on too. Once the program is removed (the package, not purged; or the staged
+# line (under runit, ten seconds on too). Once the program is removed (the package, not purged; or the staged
 # files but those under /etc, as a package manager keeps changed configuration files), another
 # suspend and resume logs nothing of it and leaves the register at its power-on value.
 # Second boot, the package installed and removed before it: nothing of it ran at boot, and once it
@@ -48,7 +48,7 @@ restarted() {
   case $service in
     lsb) "$script" restart ;;
     openrc) rc-service gma950clock restart ;;
-    # sv only asks runsv; the service is up again once its run has applied the speed.
+    # sv waits until the service has been up a second, its run having applied the speed.
     runit) sv restart gma950clock ;;
   esac >/dev/null 2>&1
 }
@@ -62,7 +62,11 @@ clock_status() {
 # A service that could not apply the speed: the start failed, or runit's took itself down.
 restart_failed() {
   case $service in
-    runit) restarted && lab_wait 10 sh -c 'sv status gma950clock | grep -q "^down:"' ;;
+    # Whether sv still saw the new run up depends on when it looked: the state after tells.
+    runit)
+      restarted
+      lab_wait 10 sh -c 'sv status gma950clock | grep -q "^down:"'
+      ;;
     *) ! restarted ;;
   esac
 }
@@ -195,8 +199,11 @@ case $(cat /lab/boot) in
     lab_check "with 300 chosen, started again, it fails" restart_failed
     lab_check "0xF0 after it" lab_clock_after wrong-speed
     lab_check "one line logged" refusals_logged 1
-    sleep 10
-    lab_check "and one line ten seconds on" refusals_logged 1
+    # runsv would start a run that ended again every second.
+    if [ "$service" = runit ]; then
+      sleep 10
+      lab_check "and one line ten seconds on" refusals_logged 1
+    fi
     choose 400
 
     echo "lab: the system log of this boot, what concerns the program, the model and the sleeps:"
