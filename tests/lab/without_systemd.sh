@@ -1,20 +1,17 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Driver inside the guests without systemd (sysv-rc, OpenRC or runit) on the lab's GMA 950, where
-# 400 is the speed chosen and either the package is installed (the LSB init script and elogind's
-# hook) or the files `cmake --install` stages for another distribution's set (/lab/installed:
-# OpenRC's own service or runit's, and elogind's hook or zzz's). After every event, register 0xF0
-# and the model's log are read against the table of expectations (/lab/clock_expectations).
-# First boot: what is enabled set the speed at boot, its whole report in the system log; started
-# again by hand it sets it again; its status names the setting held; a suspend to S3 and back
-# (elogind's `loginctl suspend`, or what zzz does) runs the hook after the wake-up (not before the
-# sleep), the report in the system log; with a swap disk, so do `loginctl hibernate` and the thaw.
-# Restarted with 250 it sets 250; with a speed it cannot use it fails, writes nothing and logs one
-# line (under runit, ten seconds on too). Once the program is removed (the package, not purged; or the staged
-# files but those under /etc, as a package manager keeps changed configuration files), another
-# suspend and resume logs nothing of it and leaves the register at its power-on value.
-# Second boot, the package installed and removed before it: nothing of it ran at boot, and once it
-# is purged nothing of it is left, under any init, and a resume leaves the power-on value.
+# Driver inside the guests without systemd (sysv-rc, OpenRC or runit) on the lab's GMA 950, 400
+# chosen, with the package (the LSB script, elogind's hook) or another distribution's staged set
+# (/lab/installed: OpenRC's or runit's service, elogind's or zzz's hook); register 0xF0 and the
+# model's log are read against /lab/clock_expectations after every event.
+# First boot: set at boot, the whole report in the system log; set again when started by hand;
+# the status names the setting; S3 and back (`loginctl suspend`, or what zzz does) runs the hook
+# after the wake only; so do `loginctl hibernate` and the thaw, with a swap disk. Started again,
+# 250 is set; a speed it cannot use fails, writes nothing and logs one line (runit: ten seconds
+# on too). With the program removed (`dpkg -r`; or the staged files but those under /etc, kept as
+# a package manager keeps changed configuration files), a resume logs nothing of it and leaves
+# the power-on value. Second boot, the package installed and removed before it: nothing of it at
+# boot; purged, nothing of it is left, and a resume leaves the power-on value.
 exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
