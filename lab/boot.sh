@@ -14,7 +14,8 @@ lab_copy_program() {
   done
 }
 
-# lab_pack [--as-root] DIR ARCHIVE: packs DIR as a gzip'ed newc archive, in a stable order. A tree
+# lab_pack [--as-root] DIR ARCHIVE: packs DIR as a newc archive, in a stable order, uncompressed:
+# the guest's kernel copies it out faster than it could inflate it, under emulation. A tree
 # keeps its files' owners and groups (D-Bus's set-uid helper is root:messagebus, and messagebus must
 # be able to run it); --as-root gives everything to root, for a run's own files, which belong to
 # whoever runs the lab.
@@ -24,21 +25,26 @@ lab_pack() {
     owner=(-R 0:0)
     shift
   fi
-  (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc "${owner[@]}" --quiet) | gzip -1 >"$2"
+  (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc "${owner[@]}" --quiet) >"$2"
+}
+
+# lab_tree_archive BASE: packs the tree BASE/tree once into BASE/tree.cpio.
+lab_tree_archive() {
+  lab_cached "$1/tree.cpio" lab_pack "$1/tree"
 }
 
 # lab_initrd BASE RUN MACHINE INITRD: the initramfs of a guest for MACHINE, the tree BASE/tree
-# (packed once into BASE/tree.cpio.gz) with this run's files RUN unpacked over it: later files win.
+# (its archive) with this run's files RUN unpacked over it: later files win.
 # RUN gets the guest's helpers and lab/machine, what the guest checks it is: a line each, `uname -m`,
 # the CPU's model name and the number of processors.
 lab_initrd() {
   local base=$1 run=$2 machine=$3 initrd=$4 field
-  lab_cached "$base/tree.cpio.gz" lab_pack "$base/tree"
+  lab_tree_archive "$base"
   mkdir -p "$run/lab"
   cp "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh" "$run/lab/guest-lib.sh"
   for field in uname model processors; do lab_machine "$machine" "$field"; done >"$run/lab/machine"
   lab_pack --as-root "$run" "$initrd.run"
-  cat "$base/tree.cpio.gz" "$initrd.run" >"$initrd"
+  cat "$base/tree.cpio" "$initrd.run" >"$initrd"
   rm -f "$initrd.run"
 }
 

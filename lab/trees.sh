@@ -383,15 +383,15 @@ lab_configure_in_guest() {
   printf '%s\n' "$configure" >"$dir/tree/lab/configure"
   chmod 755 "$dir/tree/lab/configure"
   cp -a "$kernel/modules" "$dir/tree/lab/modules"
-  lab_pack "$dir/tree" "$dir/unpacked.cpio.gz"
+  lab_pack "$dir/tree" "$dir/unpacked.cpio"
   truncate -s 2G "$dir/configured.tar"
   echo "lab: configuring the $suite tree for $arch in a guest" >&2
   # dpkg's work needs room beside the unpacked tree.
-  lab_boot "$dir/configure.log" 900 "$machine" "$kernel"/boot/vmlinuz-* "$dir/unpacked.cpio.gz" \
+  lab_boot "$dir/configure.log" 900 "$machine" "$kernel"/boot/vmlinuz-* "$dir/unpacked.cpio" \
     rdinit=/lab/configure -m 1536 -drive "file=$dir/configured.tar,format=raw,if=virtio"
   lab_verdict "$dir/configure.log"
   tar -x -p --numeric-owner -f "$dir/configured.tar" -C "$dir/configured"
-  rm -rf "$dir/tree" "$dir/unpacked.cpio.gz" "$dir/configured.tar"
+  rm -rf "$dir/tree" "$dir/unpacked.cpio" "$dir/configured.tar"
   mv "$dir/configured" "$dir/tree"
 }
 
