@@ -13,23 +13,23 @@ namespace {
 
 // The hardware expects this value before every final value.
 constexpr std::uint32_t kIntermediateValue = 0x34646000u;
-// Printed values are xor'ed with this; it never reaches the hardware.
-constexpr std::uint32_t kReportMask = 0x00B4E21Du;
+#define GMA950_REPORT_MASK(mask) constexpr std::uint32_t kReportMask = mask;
+#include "gma950.def"
 
-constexpr std::uint16_t kIntelVendorId = 0x8086;
-// 945G, 945GM and 945GME graphics functions at 00:02.0.
-constexpr std::uint16_t kGma950DeviceIds[] = {0x2772, 0x27A2, 0x27AE};
+// Vendor and device, as the identity register at offset 0x00 holds them.
+constexpr std::uint32_t kGma950Identities[] = {
+#define GMA950_DEVICE(vendor, device) (vendor) | (device) << 16,
+#include "gma950.def"
+};
 
 const std::array<ClockSetting, 3> kClockSettings = {{
-    {'4', "400", 400, 0x34640533u},
-    {'3', "250", 250, 0x34640531u},
-    {'2', "200", 200, 0x34640534u},
+#define GMA950_SETTING(key, argument, megahertz, registerValue) {key, argument, megahertz, registerValue},
+#include "gma950.def"
 }};
 
 bool isGma950(std::uint32_t identity) {
-  if ((identity & 0xFFFFu) != kIntelVendorId) return false;
-  for (std::uint16_t device : kGma950DeviceIds) {
-    if (identity >> 16 == device) return true;
+  for (std::uint32_t known : kGma950Identities) {
+    if (identity == known) return true;
   }
   return false;
 }

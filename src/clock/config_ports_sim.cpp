@@ -18,7 +18,8 @@ constexpr std::uint32_t kFloatingBus = 0xFFFFFFFFu;
 
 struct SimulationSettings {
   std::uint32_t identity = 0x27A28086u;  // 945GM
-  std::uint32_t clockRegister = 0x34640534u;
+  // The 200 MHz setting, until GMA950CLOCK_SIM_F0 says otherwise.
+  std::uint32_t clockRegister = findClockSettingByArgument("200")->registerValue;
   bool denyAccess = false;
   std::string tracePath;
 };
