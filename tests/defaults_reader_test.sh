@@ -1,12 +1,15 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Runs the reader of the speed file through every one of its callers: the sleep hooks after a
-# wake (elogind's, zzz's), the LSB init script at boot, and the services an administrator enables
-# (OpenRC's start, runit's run), against stand-ins for the program, logger and runit's tools and
-# temporary speed files, and checks with which speed (if any) the program was started and what
-# was logged; and what each caller does on its own: the hook's phases, the init scripts' actions,
-# systemd, and the program removed.
+# wake (elogind's, zzz's), the LSB init script at boot, runit's stage 1, the services an
+# administrator enables (OpenRC's start, runit's run), against stand-ins for the program, logger
+# and runit's tools, temporary speed files, power supplies and configuration files of 00:02.0, and
+# checks with which speed (if any) the program was started and what was logged where; the power
+# source and the register deciding the speed and whether to write; the status, and the condition
+# of gma950clock@auto.service; and what each caller does on its own: the hook's phases, the init
+# scripts' actions, systemd, and the program removed.
 # Usage: defaults_reader_test.sh READER ELOGIND_HOOK INIT_SCRIPT OPENRC_SCRIPT RUNIT_RUN ZZZ_HOOK
+#          RUNIT_CORE_SERVICE   (READER: the template the build made, its paths given here)
 set -u
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
@@ -16,13 +19,17 @@ init=$3
 openrc=$4
 run=$5
 zzz=$6
+core=$7
 
 # The program notes its arguments, prints STANDIN_OUTPUT (stdout) and STANDIN_ERROR (stderr),
-# and exits with STANDIN_STATUS. Like dpkg, it refuses to start without PATH.
+# and exits with STANDIN_STATUS. Like dpkg, it refuses to start without PATH. With STANDIN_SETS
+# it takes a moment, then leaves the register as the real one would: the configuration file
+# $STANDIN_SETS.SPEED in place of $STANDIN_SETS.
 cat >"$work/program" <<'STANDIN'
 #!/bin/sh
 [ -n "${PATH+set}" ] || { echo "PATH is not set" >&2; exit 2; }
 printf '%s:%s\n' "$#" "$*" >>"$STANDIN_LOG"
+[ -z "${STANDIN_SETS:-}" ] || { sleep 1; cp "$STANDIN_SETS.$1" "$STANDIN_SETS"; }
 printf '%b' "${STANDIN_OUTPUT:-}"
 printf '%b' "${STANDIN_ERROR:-}" >&2
 exit "${STANDIN_STATUS:-0}"
@@ -47,6 +54,42 @@ for tool in chpst sv pause; do
   printf '#!/bin/sh\necho "%s $*" >>"$RUNIT_LOG"\n' "$tool" >"$work/$tool"
 done
 chmod +x "$work/program" "$work/logger" "$work/reader" "$work/chpst" "$work/sv" "$work/pause"
+# Where a log daemon listens, its socket is there.
+perl -MSocket -e 'socket(my $s, PF_UNIX, SOCK_DGRAM, 0) or exit 1; bind($s, pack_sockaddr_un($ARGV[0])) or exit 1' \
+  "$work/log.socket" || exit 1
+
+# The kernel's configuration file of 00:02.0, with IDENTITY:F0 as hex bytes in the order the file
+# holds them, "header" for one the kernel shows only 64 bytes of, or MISSING for none.
+bytes() { for byte in $(echo "$1" | sed 's/../& /g'); do printf '%b' "\\0$(printf '%o' "0x$byte")"; done; }
+config_space() {
+  rm -f "$2"
+  case $1 in
+    MISSING) ;;
+    header) { bytes 8680ae27; head -c 60 /dev/zero; } >"$2" ;;
+    *) { bytes "${1%:*}"; head -c 236 /dev/zero; bytes "${1#*:}"; } >"$2" ;;
+  esac
+}
+# The lab's GMA 950 holding each setting, for the program's stand-in to leave behind.
+for setting in 400:33056434 250:31056434 200:34056434; do
+  config_space "8680ae27:${setting#*:}" "$work/config.${setting%%:*}"
+done
+
+# power_supplies NAME=TYPE[:ONLINE_OR_SCOPE]...: /sys/class/power_supply as the kernel would show
+# it; the third field is `online` for an adapter or charger, `scope` for a battery.
+power_supplies() {
+  rm -rf "$work/supplies"
+  mkdir "$work/supplies"
+  for supply in "$@"; do
+    name=${supply%%=*} kind=${supply#*=}
+    mkdir "$work/supplies/$name"
+    echo "${kind%%:*}" >"$work/supplies/$name/type"
+    case $kind in
+      Battery:*) echo "${kind#*:}" >"$work/supplies/$name/scope" ;;
+      *:*) echo "${kind#*:}" >"$work/supplies/$name/online" ;;
+    esac
+  done
+}
+power_supplies
 
 # shellcheck disable=SC2317 # called through $caller
 # reader_env [NAME=VALUE]... COMMAND...: runs COMMAND with the callers' and the reader's paths
@@ -54,6 +97,8 @@ chmod +x "$work/program" "$work/logger" "$work/reader" "$work/chpst" "$work/sv" 
 reader_env() {
   env PATH="$work:$PATH" GMA950CLOCK_APPLY="$work/reader" GMA950CLOCK_DEFAULTS="$work/defaults" \
     GMA950CLOCK_PROGRAM="$work/program" GMA950CLOCK_SYSTEMD="$work/no-systemd" \
+    GMA950CLOCK_CONFIG="$work/config" GMA950CLOCK_POWER_SUPPLIES="$work/supplies" \
+    GMA950CLOCK_LOG_SOCKET="$work/log.socket" GMA950CLOCK_KMSG="$work/kmsg" GMA950CLOCK_LOCK="$work/lock" \
     STANDIN_LOG="$work/log" LOGGER_LOG="$work/syslog" RUNIT_LOG="$work/runit" "$@"
 }
 
@@ -64,6 +109,16 @@ after_resume() { reader_env "$@" sh "$hook" post suspend; }
 after_zzz() { reader_env ZZZ_MODE=resume "$@" sh "$zzz"; }
 # shellcheck disable=SC2317
 at_boot() { reader_env "$@" sh "$init" start; }
+# Void's stage 1 sources its core services, and must go on whatever they do: the status is the
+# reader's, or 99 where stage 1 would have ended.
+# shellcheck disable=SC2317,SC2016
+stage1() {
+  rm -f "$work/stage1"
+  reader_env "$@" sh -c '. "$1"; status=$?; echo "goes on" >"$2"; exit "$status"' sh "$core" "$work/stage1"
+  status=$?
+  [ -e "$work/stage1" ] || return 99
+  return "$status"
+}
 # openrc-run sources the script, then calls the action; ebegin and eend only print.
 # shellcheck disable=SC2317,SC2016
 openrc() {
@@ -95,29 +150,35 @@ failures=0
 # is what the services an administrator enabled expect instead, where that differs: NOSPEED for
 # not started, one line logged and a failing exit status.
 check() {
-  for caller in after_resume after_zzz at_boot openrc_start runit_up; do
+  for caller in after_resume after_zzz at_boot stage1 openrc_start runit_up; do
     expected=$3
     case $caller in openrc_start | runit_up) expected=${4:-$3} ;; esac
-    rm -f "$work/defaults" "$work/log" "$work/syslog"
+    rm -f "$work/defaults"
     [ "$2" = MISSING ] || printf '%b' "$2" >"$work/defaults"
-    "$caller"
-    status=$?
-    logged=$(cat "$work/log" 2>/dev/null)
-    syslog=$(cat "$work/syslog" 2>/dev/null)
-    if [ "$expected" = REFUSED ] || [ "$expected" = NOSPEED ]; then
-      case $expected:$syslog in
-        "REFUSED:gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED must be 400, 250 or 200") ;;
-        "NOSPEED:gma950clock: $work/defaults sets no GMA950CLOCK_SPEED; it must be 400, 250 or 200") ;;
-        *) syslog="wrong: $syslog" ;;
-      esac
-      [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
-        [ "${syslog#wrong}" = "$syslog" ] && continue
-    elif [ "$status" -eq 0 ] && [ "$logged" = "$expected" ] && [ -z "$syslog" ]; then
-      continue
-    fi
-    echo "FAIL $1 ($caller): exit $status, program started with '$logged', logged '$syslog', expected '$expected'"
-    failures=$((failures + 1))
+    judge "$1" "$caller" "$expected"
   done
+}
+
+# judge NAME CALLER EXPECTED: runs CALLER and checks what it did, as check's EXPECTED says.
+judge() {
+  rm -f "$work/log" "$work/syslog"
+  "$2"
+  status=$?
+  logged=$(cat "$work/log" 2>/dev/null)
+  syslog=$(cat "$work/syslog" 2>/dev/null)
+  if [ "$3" = REFUSED ] || [ "$3" = NOSPEED ]; then
+    case $3:$syslog in
+      "REFUSED:gma950clock: $work/defaults: cannot use "*"; GMA950CLOCK_SPEED"*" must be 400, 250 or 200") ;;
+      "NOSPEED:gma950clock: $work/defaults sets no "*" must be 400, 250 or 200") ;;
+      *) syslog="wrong: $syslog" ;;
+    esac
+    [ "$status" -ne 0 ] && [ -z "$logged" ] && [ "$(printf '%s\n' "$syslog" | wc -l)" -eq 1 ] &&
+      [ "${syslog#wrong}" = "$syslog" ] && return
+  elif [ "$status" -eq 0 ] && [ "$logged" = "$3" ] && [ -z "$syslog" ]; then
+    return
+  fi
+  echo "FAIL $1 ($2): exit $status, program started with '$logged', logged '$syslog', expected '$3'"
+  failures=$((failures + 1))
 }
 
 check "a speed"                    'GMA950CLOCK_SPEED=400\n'                     '1:400'
@@ -142,11 +203,76 @@ check "shell code is not run"      'GMA950CLOCK_SPEED=400; touch /tmp/x\n'      
 # shellcheck disable=SC2016 # the text must reach the file unexpanded
 check "command substitution"       'GMA950CLOCK_SPEED=$(echo 400)\n'            REFUSED
 
+# by_source NAME SUPPLIES SPEED_FILE REGISTER EXPECTED: with the power supplies SUPPLIES (as
+# power_supplies takes them) and register 0xF0 (as config_space takes it), what the reader does run
+# as udev runs it when the source changes (as an enabled service where EXPECTED is NOSPEED); as
+# check's EXPECTED. Each of the three variables follows the rules the rows above prove.
+# shellcheck disable=SC2317 # called through judge
+udev_run() { reader_env sh "$work/reader"; }
+# shellcheck disable=SC2317
+service_run() { reader_env sh "$work/reader" --required; }
+by_source() {
+  # shellcheck disable=SC2086 # a list of supplies
+  power_supplies $2
+  printf '%b' "$3" >"$work/defaults"
+  config_space "$4" "$work/config"
+  caller=udev_run
+  [ "$5" != NOSPEED ] || caller=service_run
+  judge "$1" "$caller" "$5"
+  power_supplies
+  rm -f "$work/config"
+}
+both='GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED_ON_BAT=200\n'
+gma950_at=8680ae27:30056434   # the lab's GMA 950 at its power-on value, none of the settings
+by_source "adapter online"              "AC=Mains:1 BAT0=Battery"            "$both" "$gma950_at" 1:400
+by_source "adapter offline"             "AC=Mains:0 BAT0=Battery"            "$both" "$gma950_at" 1:200
+by_source "a USB charger online"        "AC=Mains:0 ucsi-source-psy-1=USB:1 BAT0=Battery" "$both" "$gma950_at" 1:400
+by_source "a charger of an older type"  "usb=USB_PD:1 BAT0=Battery"          "$both" "$gma950_at" 1:400
+by_source "a USB charger offline"       "usb=USB:0 BAT0=Battery"             "$both" "$gma950_at" 1:200
+by_source "no power supply: a desktop"  ""                                   "$both" "$gma950_at" 1:400
+by_source "adapter offline, no battery" "AC=Mains:0"                         "$both" "$gma950_at" 1:400
+by_source "only a mouse's battery"      "AC=Mains:0 hidpp_battery0=Battery"  "$both" "$gma950_at" 1:400
+by_source "a battery of device scope"   "AC=Mains:0 pad=Battery:Device"      "$both" "$gma950_at" 1:400
+by_source "a battery of system scope"   "AC=Mains:0 BAT1=Battery:System"     "$both" "$gma950_at" 1:200
+by_source "battery, none of its own"    "AC=Mains:0 BAT0=Battery" 'GMA950CLOCK_SPEED=250\nGMA950CLOCK_SPEED_ON_AC=400\n' "$gma950_at" 1:250
+by_source "mains, none of its own"      "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_BAT=200\nGMA950CLOCK_SPEED=250\n' "$gma950_at" 1:250
+by_source "only the other source's"     "AC=Mains:0 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC=400\n' "$gma950_at" ''
+by_source "an enabled service, none for it" "AC=Mains:0 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC=400\n' "$gma950_at" NOSPEED
+by_source "exported, quoted, a comment" "AC=Mains:0 BAT0=Battery" "export GMA950CLOCK_SPEED_ON_BAT='250'\t# quiet\n" "$gma950_at" 1:250
+by_source "the last assignment counts"  "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC=200\nGMA950CLOCK_SPEED_ON_AC="400"\n' "$gma950_at" 1:400
+by_source "not a speed for the other source" "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED_ON_BAT=300\n' "$gma950_at" REFUSED
+by_source "not a speed where none is needed" "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED=2000\n' "$gma950_at" REFUSED
+by_source "blanks around = for a source" "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_AC = 400\n' "$gma950_at" REFUSED
+by_source "trailing text for a source"  "AC=Mains:0 BAT0=Battery" 'GMA950CLOCK_SPEED_ON_BAT=200 x::\n' "$gma950_at" REFUSED
+by_source "the register holds it"       "AC=Mains:0 BAT0=Battery"            "$both" 8680ae27:34056434 ''
+by_source "it holds the other source's" "AC=Mains:1 BAT0=Battery"            "$both" 8680ae27:34056434 1:400
+by_source "an enabled service, held"    "AC=Mains:1 BAT0=Battery" 'GMA950CLOCK_SPEED=400\n' 8680ae27:33056434 ''
+# The program says what stands in the way where the register cannot be read.
+by_source "the register not shown"      "AC=Mains:1 BAT0=Battery"            "$both" header 1:400
+by_source "no GMA 950"                  "AC=Mains:1 BAT0=Battery"            "$both" 34121111:33056434 1:400
+by_source "no device 00:02.0"           "AC=Mains:1 BAT0=Battery"            "$both" MISSING 1:400
+
+# A wake's hook and udev's event for an adapter unplugged during the sleep run the reader at
+# once: the program runs once, and the second finds the speed set.
+printf '%b' "$both" >"$work/defaults"
+power_supplies AC=Mains:0 BAT0=Battery
+config_space "$gma950_at" "$work/config"
+rm -f "$work/log"
+reader_env STANDIN_SETS="$work/config" sh "$work/reader" &
+reader_env STANDIN_SETS="$work/config" sh "$work/reader"
+wait
+if [ "$(cat "$work/log")" != 1:200 ]; then
+  echo "FAIL two at once: the program started with '$(tr '\n' ' ' <"$work/log")', expected once with 200"
+  failures=$((failures + 1))
+fi
+power_supplies
+rm -f "$work/config"
+
 # The program's report reaches the system log a line an entry, blank lines left out, stdout and
 # stderr in the order printed; the status is the program's.
 expected='gma950clock: Hacking hardware registers now...
 gma950clock: gma950clock: refused'
-for caller in after_resume after_zzz at_boot openrc_start; do
+for caller in after_resume after_zzz at_boot stage1 openrc_start; do
   printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
   rm -f "$work/log" "$work/syslog"
   "$caller" STANDIN_STATUS=1 STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' \
@@ -154,15 +280,6 @@ for caller in after_resume after_zzz at_boot openrc_start; do
   status=$?
   if [ "$status" -ne 1 ] || [ "$(cat "$work/syslog")" != "$expected" ]; then
     echo "FAIL report to the system log ($caller): exit $status, logged '$(cat "$work/syslog")'"
-    failures=$((failures + 1))
-  fi
-
-  # Where no log daemon listens yet the setting is applied all the same, with the program's status.
-  rm -f "$work/log"
-  "$caller" LOGGER_FAILS=1 STANDIN_OUTPUT='a line\n'
-  status=$?
-  if [ "$status" -ne 0 ] || [ "$(cat "$work/log")" != 1:200 ]; then
-    echo "FAIL without a log daemon ($caller): exit $status, program started with '$(cat "$work/log")'"
     failures=$((failures + 1))
   fi
 
@@ -178,6 +295,34 @@ for caller in after_resume after_zzz at_boot openrc_start; do
     failures=$((failures + 1))
   fi
 done
+
+# logged NAME SYSLOG KMSG STDERR [NAME=VALUE...]: the report of a run at boot, with the environment
+# given, is in the system log (SYSLOG), in the kernel's log (KMSG, records as the kernel takes
+# them) and on standard error (STDERR), each a line an entry, blank lines left out; the program
+# runs all the same, with its status.
+logged() {
+  name=$1 expected_syslog=$2 expected_kmsg=$3 expected_stderr=$4
+  shift 4
+  printf 'GMA950CLOCK_SPEED=200\n' >"$work/defaults"
+  rm -f "$work/log" "$work/syslog" "$work/kmsg"
+  said=$(at_boot STANDIN_STATUS=1 STANDIN_OUTPUT='\nHacking hardware registers now...\n\n' \
+    STANDIN_ERROR='gma950clock: refused\n' "$@" 2>&1)
+  status=$?
+  if [ "$status" -ne 1 ] || [ "$(cat "$work/log")" != 1:200 ] || [ "$(cat "$work/syslog" 2>/dev/null)" != "$expected_syslog" ] ||
+    [ "$(cat "$work/kmsg" 2>/dev/null)" != "$expected_kmsg" ] || [ "$said" != "$expected_stderr" ]; then
+    echo "FAIL $name: exit $status, system log '$(cat "$work/syslog" 2>/dev/null)', kernel's log '$(cat "$work/kmsg" 2>/dev/null)', said '$said'"
+    failures=$((failures + 1))
+  fi
+}
+report='Hacking hardware registers now...
+gma950clock: refused'
+in_syslog=$(printf '%s\n' "$report" | sed 's/^/gma950clock: /')
+in_kmsg=$(printf '%s\n' "$report" | sed 's/^/<5>gma950clock: /')
+logged "a log daemon listens" "$in_syslog" '' ''
+logged "none listens, as early at boot" '' "$in_kmsg" '' GMA950CLOCK_LOG_SOCKET="$work/no.socket"
+logged "busybox's logger, none listening" '' "$in_kmsg" '' GMA950CLOCK_LOG_SOCKET="$work/no.socket" LOGGER_FAILS=
+logged "the socket left, logger fails" '' "$in_kmsg" '' LOGGER_FAILS=1
+logged "no kernel's log either" '' '' "$in_syslog" GMA950CLOCK_LOG_SOCKET="$work/no.socket" GMA950CLOCK_KMSG=/proc/none
 
 # act NAME STATUS STARTED SAID COMMAND...: with a speed of 400 in the file, runs COMMAND and checks
 # its status, whether the program was started with 400 (yes or no) and what it said on stdout and
@@ -219,41 +364,73 @@ act "runit, the program removed: down, quietly" 1 no '' runit_up GMA950CLOCK_APP
 mv "$work/pause" "$work/pause.void"
 act "runit up, without Void's pause" 3 yes '' runit_up
 
-# status NAME CONFIG SPEED EXPECTED_STATUS SAID [HOW]: the init script's status with a made-up
-# configuration file of 00:02.0 (IDENTITY:F0 as hex bytes, "header" for one the kernel shows only
-# 64 bytes of, MISSING for none) and GMA950CLOCK_SPEED=SPEED in the speed file; HOW is systemd
-# for the LSB script under systemd, or openrc for OpenRC's clock command instead.
-bytes() { for byte in $(echo "$1" | sed 's/../& /g'); do printf '%b' "\\0$(printf '%o' "0x$byte")"; done; }
-config_space() {
-  case $1 in
-    MISSING) ;;
-    header) { bytes 8680ae27; head -c 60 /dev/zero; } >"$work/config" ;;
-    *) { bytes "${1%:*}"; head -c 236 /dev/zero; bytes "${1#*:}"; } >"$work/config" ;;
-  esac
-}
+# status NAME CONFIG SPEED_FILE SUPPLIES EXPECTED_STATUS SAID [HOW]: the init script's status with
+# register 0xF0 (as config_space takes it), the speed file and the power supplies given; SAID as
+# printf's %b reads it. HOW is systemd for the LSB script under systemd, or openrc for OpenRC's
+# clock command instead.
 status() {
-  rm -f "$work/config"
-  config_space "$2"
-  printf 'GMA950CLOCK_SPEED=%s\n' "$3" >"$work/defaults"
-  case ${6:-} in
-    openrc) said=$(openrc clock GMA950CLOCK_CONFIG="$work/config" 2>&1) ;;
-    *) said=$(reader_env GMA950CLOCK_CONFIG="$work/config" ${6:+GMA950CLOCK_SYSTEMD="$work/systemd"} sh "$init" status 2>&1) ;;
+  config_space "$2" "$work/config"
+  printf '%b' "$3" >"$work/defaults"
+  # shellcheck disable=SC2086 # a list of supplies
+  power_supplies $4
+  case ${7:-} in
+    openrc) said=$(openrc clock 2>&1) ;;
+    *) said=$(reader_env ${7:+GMA950CLOCK_SYSTEMD="$work/systemd"} sh "$init" status 2>&1) ;;
   esac
   code=$?
-  if [ "$code" -ne "$4" ] || [ "$said" != "$5" ]; then
-    echo "FAIL status $1: exit $code, said '$said'; expected exit $4, said '$5'"
+  if [ "$code" -ne "$5" ] || [ "$said" != "$(printf '%b' "$6")" ]; then
+    echo "FAIL status $1: exit $code, said '$said'; expected exit $5, said '$6'"
     failures=$((failures + 1))
   fi
 }
-status "the defaults file's speed" 8680ae27:33056434 400 0 'gma950clock: the core clock is set to 400 MHz'
-status "another speed"       8680a227:31056434 400 3 'gma950clock: the core clock is set to 250 MHz'
-status "no speed chosen"     86807227:34056434 '' 3 'gma950clock: the core clock is set to 200 MHz'
-status "the power-on value"  8680ae27:30056434 400 3 'gma950clock: register 0xF0 holds none of the settings: 34d0e72d'
-status "only the header"     header 400 4 "gma950clock: cannot read register 0xF0 of $work/config: the kernel shows it only to root with CAP_SYS_ADMIN"
-status "no device 00:02.0"   MISSING 400 4 'gma950clock: cannot read register 0xF0: the kernel lists no PCI device 00:02.0'
-status "not a GMA 950"       34121111:33056434 400 4 'gma950clock: cannot read the clock: PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950'
-status "under systemd"       8680ae27:33056434 400 4 "gma950clock: under systemd, see systemctl status 'gma950clock@*.service'" systemd
-status "OpenRC's clock"      8680a227:31056434 400 3 'gma950clock: the core clock is set to 250 MHz' openrc
+set400='gma950clock: the core clock is set to 400 MHz'
+asks400='gma950clock: on mains power, GMA950CLOCK_SPEED asks for 400 MHz'
+unplugged='AC=Mains:0 BAT0=Battery'
+status "the speed chosen"      8680ae27:33056434 'GMA950CLOCK_SPEED=400' '' 0 "$set400\\n$asks400"
+status "another speed"         8680a227:31056434 'GMA950CLOCK_SPEED=400' '' 3 "gma950clock: the core clock is set to 250 MHz\\n$asks400"
+status "no speed chosen"       86807227:34056434 '' '' 3 'gma950clock: the core clock is set to 200 MHz\ngma950clock: on mains power, no speed is chosen'
+status "the power-on value"    "$gma950_at" 'GMA950CLOCK_SPEED=400' '' 3 "gma950clock: register 0xF0 holds none of the settings: 34d0e72d\\n$asks400"
+status "on battery, its speed" 8680ae27:34056434 "$both" "$unplugged" 0 'gma950clock: the core clock is set to 200 MHz\ngma950clock: on battery power, GMA950CLOCK_SPEED_ON_BAT asks for 200 MHz'
+status "unplugged, not yet set" 8680ae27:33056434 "$both" "$unplugged" 3 "$set400\\ngma950clock: on battery power, GMA950CLOCK_SPEED_ON_BAT asks for 200 MHz"
+status "plugged, mains's speed" 8680ae27:33056434 "$both" 'AC=Mains:1 BAT0=Battery' 0 "$set400\\ngma950clock: on mains power, GMA950CLOCK_SPEED_ON_AC asks for 400 MHz"
+status "a speed it cannot use" 8680ae27:33056434 'GMA950CLOCK_SPEED_ON_BAT=300' "$unplugged" 3 "$set400"
+status "only the header"       header 'GMA950CLOCK_SPEED=400' '' 4 "gma950clock: cannot read register 0xF0 of $work/config: the kernel shows it only to root with CAP_SYS_ADMIN"
+status "no device 00:02.0"     MISSING 'GMA950CLOCK_SPEED=400' '' 4 'gma950clock: cannot read register 0xF0: the kernel lists no PCI device 00:02.0'
+status "not a GMA 950"         34121111:33056434 'GMA950CLOCK_SPEED=400' '' 4 'gma950clock: cannot read the clock: PCI 00:02.0 is 1234:1111, not an Intel(R) GMA 950'
+status "under systemd"         8680ae27:33056434 'GMA950CLOCK_SPEED=400' '' 4 "gma950clock: under systemd, see systemctl status 'gma950clock@*.service'" systemd
+status "OpenRC's clock"        8680a227:31056434 'GMA950CLOCK_SPEED=400' '' 3 "gma950clock: the core clock is set to 250 MHz\\n$asks400" openrc
+power_supplies
+
+# unit NAME SPEED_FILE SUPPLIES CONFIG EXPECTED_STATUS STARTED SAID: gma950clock@auto.service's
+# reader: its status, the unit it started ("-": none) and what it says in the unit's journal.
+# shellcheck disable=SC2016 # the stand-in's own text
+printf '#!/bin/sh\necho "$*" >>"$SYSTEMCTL_LOG"\n' >"$work/systemctl"
+chmod +x "$work/systemctl"
+unit() {
+  printf '%b' "$2" >"$work/defaults"
+  # shellcheck disable=SC2086 # a list of supplies
+  power_supplies $3
+  config_space "$4" "$work/config"
+  rm -f "$work/systemctl.log" "$work/log" "$work/syslog"
+  said=$(reader_env SYSTEMCTL_LOG="$work/systemctl.log" sh "$work/reader" --unit 2>&1)
+  code=$?
+  started=$(cat "$work/systemctl.log" 2>/dev/null || echo -)
+  if [ "$code" -ne "$5" ] || [ "$started" != "$6" ] || [ "$said" != "$(printf '%b' "$7")" ] ||
+    [ -e "$work/log" ] || [ -e "$work/syslog" ]; then
+    echo "FAIL unit $1: exit $code, started '$started', said '$said'; expected exit $5, '$6', said '$7'"
+    failures=$((failures + 1))
+  fi
+}
+unit "a speed to set"     "$both" "$unplugged" "$gma950_at" 0 'start gma950clock@200.service' \
+  'gma950clock: register 0xF0 holds none of the settings: 34d0e72d\ngma950clock: on battery power, GMA950CLOCK_SPEED_ON_BAT asks for 200 MHz'
+unit "set already"        "$both" 'AC=Mains:1 BAT0=Battery' 8680ae27:33056434 0 - \
+  "$set400\\ngma950clock: on mains power, GMA950CLOCK_SPEED_ON_AC asks for 400 MHz"
+unit "a register not shown: the program says why" "$both" "$unplugged" header 0 'start gma950clock@200.service' ''
+unit "no speed chosen"    '' "$unplugged" "$gma950_at" 1 - "$work/defaults sets no GMA950CLOCK_SPEED; it must be 400, 250 or 200"
+unit "none for the source" 'GMA950CLOCK_SPEED_ON_AC=400\n' "$unplugged" "$gma950_at" 1 - \
+  "$work/defaults sets no speed for battery power; GMA950CLOCK_SPEED_ON_BAT or GMA950CLOCK_SPEED must be 400, 250 or 200"
+unit "a speed it cannot use" 'GMA950CLOCK_SPEED_ON_AC=4OO\n' '' "$gma950_at" 1 - \
+  "$work/defaults: cannot use 'GMA950CLOCK_SPEED_ON_AC=4OO'; GMA950CLOCK_SPEED_ON_AC must be 400, 250 or 200"
 
 [ "$failures" -eq 0 ] && echo "speed file reader, sleep hooks, init scripts and services: all cases passed"
 exit "$failures"
