@@ -6,11 +6,20 @@
  * register and the clock select at 0xF0 keep what is written; every write to 0xF0 is logged with
  * its value. As the hardware does, 0xF0 returns to its power-on value at every resume from S3 and
  * every restore from a hibernation image: a driver of its own, bound to the device, resets it
- * in the early resume phase, before any process runs. The raw ports 0xCF8/0xCFC still reach QEMU: a program that takes them never sees
- * the model.
+ * in the early resume phase, before any process runs. The raw ports 0xCF8/0xCFC still reach QEMU:
+ * a program that takes them never sees the model.
+ *
+ * The machine it sits in is a laptop, with a mains adapter ("AC", type Mains) and a battery
+ * ("BAT0"), as the kernel's ACPI drivers register them: QEMU emulates neither. Writing 0 or 1 to
+ * the parameter mains_online unplugs or plugs the adapter, and the kernel raises its change
+ * events for the adapter, then the battery, as for a real plug; writing a percentage to
+ * battery_charge raises one for the battery alone, as its charge moves. Given at load time,
+ * mains_online=0 boots the machine on battery.
  */
 #include <linux/module.h>
+#include <linux/moduleparam.h>
 #include <linux/pci.h>
+#include <linux/power_supply.h>
 #include <linux/spinlock.h>
 
 #define MODEL_DEVFN PCI_DEVFN(2, 0)
@@ -21,6 +30,103 @@
 static ushort device = 0x27ae;
 module_param(device, ushort, 0444);
 MODULE_PARM_DESC(device, "PCI device id: 0x27ae (945GME, default), 0x27a2 (945GM) or 0x2772 (945G)");
+
+static struct power_supply *mains, *battery;
+
+/* Supplies registered, a change is announced as the kernel's drivers do it; at load time the
+ * value is only taken. */
+static int mains_online_set(const char *value, const struct kernel_param *kp)
+{
+	int error = param_set_bool(value, kp);
+
+	if (error || !mains)
+		return error;
+	pr_info("gma950-model: mains %s\n", *(bool *)kp->arg ? "plugged in" : "unplugged");
+	power_supply_changed(mains);
+	power_supply_changed(battery);
+	return 0;
+}
+
+static const struct kernel_param_ops mains_online_ops = {
+	.set = mains_online_set,
+	.get = param_get_bool,
+};
+
+static bool mains_online = true;
+module_param_cb(mains_online, &mains_online_ops, &mains_online, 0644);
+MODULE_PARM_DESC(mains_online, "Whether the mains adapter is plugged in (1, default) or not (0)");
+
+static int battery_charge_set(const char *value, const struct kernel_param *kp)
+{
+	int error = param_set_uint_minmax(value, kp, 0, 100);
+
+	if (error || !battery)
+		return error;
+	pr_info("gma950-model: battery at %u%%\n", *(unsigned int *)kp->arg);
+	power_supply_changed(battery);
+	return 0;
+}
+
+static const struct kernel_param_ops battery_charge_ops = {
+	.set = battery_charge_set,
+	.get = param_get_uint,
+};
+
+static unsigned int battery_charge = 80;
+module_param_cb(battery_charge, &battery_charge_ops, &battery_charge, 0644);
+MODULE_PARM_DESC(battery_charge, "The battery's charge in percent (80 by default)");
+
+static enum power_supply_property mains_properties[] = { POWER_SUPPLY_PROP_ONLINE };
+
+static int mains_get(struct power_supply *supply, enum power_supply_property property,
+		     union power_supply_propval *value)
+{
+	if (property != POWER_SUPPLY_PROP_ONLINE)
+		return -EINVAL;
+	value->intval = READ_ONCE(mains_online);
+	return 0;
+}
+
+static const struct power_supply_desc mains_desc = {
+	.name = "AC",
+	.type = POWER_SUPPLY_TYPE_MAINS,
+	.properties = mains_properties,
+	.num_properties = ARRAY_SIZE(mains_properties),
+	.get_property = mains_get,
+};
+
+static enum power_supply_property battery_properties[] = {
+	POWER_SUPPLY_PROP_STATUS,
+	POWER_SUPPLY_PROP_PRESENT,
+	POWER_SUPPLY_PROP_CAPACITY,
+};
+
+static int battery_get(struct power_supply *supply, enum power_supply_property property,
+		       union power_supply_propval *value)
+{
+	switch (property) {
+	case POWER_SUPPLY_PROP_STATUS:
+		value->intval = READ_ONCE(mains_online) ? POWER_SUPPLY_STATUS_CHARGING :
+							  POWER_SUPPLY_STATUS_DISCHARGING;
+		return 0;
+	case POWER_SUPPLY_PROP_PRESENT:
+		value->intval = 1;
+		return 0;
+	case POWER_SUPPLY_PROP_CAPACITY:
+		value->intval = READ_ONCE(battery_charge);
+		return 0;
+	default:
+		return -EINVAL;
+	}
+}
+
+static const struct power_supply_desc battery_desc = {
+	.name = "BAT0",
+	.type = POWER_SUPPLY_TYPE_BATTERY,
+	.properties = battery_properties,
+	.num_properties = ARRAY_SIZE(battery_properties),
+	.get_property = battery_get,
+};
 
 static u8 space[256];
 /* The accessors run under the kernel's pci_lock; the resume callbacks do not take it. */
@@ -153,13 +259,20 @@ static int __init model_init(void)
 	put32(PCI_SUBSYSTEM_VENDOR_ID, PCI_VENDOR_ID_INTEL | (u32)device << 16);
 	put32(CLOCK_SELECT, POWER_ON_CLOCK_SELECT);
 
+	mains = power_supply_register(NULL, &mains_desc, NULL);
+	if (IS_ERR(mains))
+		return PTR_ERR(mains);
+	battery = power_supply_register(NULL, &battery_desc, NULL);
+	if (IS_ERR(battery))
+		return PTR_ERR(battery);
 	if (pci_register_driver(&model_driver))
 		return -ENODEV;
 	qemu_ops = pci_bus_set_ops(bus0, &model_ops);
 	pci_lock_rescan_remove();
 	pci_rescan_bus(bus0);
 	pci_unlock_rescan_remove();
-	pr_info("gma950-model: 00:02.0 is 8086:%04x, 0xF0 at %08x\n", device, POWER_ON_CLOCK_SELECT);
+	pr_info("gma950-model: 00:02.0 is 8086:%04x, 0xF0 at %08x, mains %s\n", device,
+		POWER_ON_CLOCK_SELECT, mains_online ? "plugged in" : "unplugged");
 	return 0;
 }
 
