@@ -54,13 +54,16 @@ lab_register() {
 # The model's lines in the kernel's log since the last check of lab_clock_after (or since boot, or
 # since the log was cleared), a word each: "r" for the reset to the power-on value, else the value
 # written; what was logged before the init system started (the harness's "lab: starting" mark) is
-# "early:WORD". "-": nothing.
+# "early:WORD", what came after the init's multi-user mark before the next check "late:WORD" (the
+# runlevel, or the target, that the clock waited for up to 1.5.0: "lab: multi-user"). "-": nothing.
 lab_model_log() {
   dmesg | awk '
-    /lab: clock checked after / { seen = ""; next }
+    function word(w) { seen = seen " " (late ? "late:" : "") w }
+    /lab: clock checked after / { seen = ""; late = 0; next }
     /lab: starting / { gsub(/ /, " early:", seen) }
-    /gma950-model: 0xF0 back to / { seen = seen " r" }
-    /gma950-model: 0xF0 <- / { seen = seen " " $NF }
+    /lab: multi-user/ { late = 1 }
+    /gma950-model: 0xF0 back to / { word("r") }
+    /gma950-model: 0xF0 <- / { word($NF) }
     END { print seen == "" ? "-" : substr(seen, 2) }'
 }
 
@@ -93,6 +96,44 @@ lab_report() {
   printf 'Hacking hardware registers now...\n\n%s\n%s\n\n' "$1" "$2"
   printf 'Done - GMA 950 should now be running at a speed of %s MHz\n\n' "$3"
   printf '%s\n%s\n%s\n\n' "$lab_rule" 'Exiting. Note: on return from standby the setting will be reset to default ' "$lab_rule"
+}
+
+# lab_power plug|unplug|charge|unplug-asleep: the laptop's mains adapter plugged in or unplugged,
+# the battery's charge moving on its own, or the adapter unplugged while the machine sleeps (the
+# model raises the change at the next wake, as the kernel's ACPI driver does). Returns once udev
+# has handled the kernel's change events, and, under systemd, what they started has ended.
+lab_power() {
+  lab_parameters=/sys/module/gma950_model/parameters
+  case $1 in
+    plug | unplug)
+      lab_online=1
+      [ "$1" = plug ] || lab_online=0
+      echo "$lab_online" >"$lab_parameters/mains_online" &&
+        lab_wait 10 lab_udev_shows AC "POWER_SUPPLY_ONLINE=$lab_online"
+      ;;
+    charge)
+      lab_charge=$(($(cat "$lab_parameters/battery_charge") - 1))
+      echo "$lab_charge" >"$lab_parameters/battery_charge" &&
+        lab_wait 10 lab_udev_shows BAT0 "POWER_SUPPLY_CAPACITY=$lab_charge"
+      ;;
+    unplug-asleep) echo 0 >"$lab_parameters/mains_online_at_wake" ;;
+    *) false ;;
+  esac && lab_settled
+}
+
+# lab_udev_shows SUPPLY PROPERTY: whether udev has handled the supply's last event.
+lab_udev_shows() {
+  udevadm info -q property "/sys/class/power_supply/$1" | grep -qx "$2"
+}
+
+# Once udev has handled every event queued, and systemd has no job left that they started.
+lab_settled() {
+  udevadm settle
+  [ ! -d /run/systemd/system ] || lab_wait 30 lab_no_jobs
+}
+
+lab_no_jobs() {
+  [ -z "$(systemctl list-jobs --no-legend)" ]
 }
 
 # Whether the init system that booted the guest is the one the harness meant (/lab/init).

@@ -14,7 +14,9 @@
  * the parameter mains_online unplugs or plugs the adapter, and the kernel raises its change
  * events for the adapter, then the battery, as for a real plug; writing a percentage to
  * battery_charge raises one for the battery alone, as its charge moves. Given at load time,
- * mains_online=0 boots the machine on battery.
+ * mains_online=0 boots the machine on battery. Writing 0 or 1 to mains_online_at_wake unplugs or
+ * plugs it while the machine sleeps: at the next wake the change is raised as the kernel's ACPI
+ * adapter driver raises it, from its resume callback.
  */
 #include <linux/module.h>
 #include <linux/moduleparam.h>
@@ -75,6 +77,10 @@ static const struct kernel_param_ops battery_charge_ops = {
 static unsigned int battery_charge = 80;
 module_param_cb(battery_charge, &battery_charge_ops, &battery_charge, 0644);
 MODULE_PARM_DESC(battery_charge, "The battery's charge in percent (80 by default)");
+
+static int mains_online_at_wake = -1;
+module_param(mains_online_at_wake, int, 0644);
+MODULE_PARM_DESC(mains_online_at_wake, "The adapter plugged in (1) or unplugged (0) during the next sleep; -1: neither");
 
 static enum power_supply_property mains_properties[] = { POWER_SUPPLY_PROP_ONLINE };
 
@@ -215,11 +221,26 @@ static int model_reset(struct device *dev)
 	return 0;
 }
 
+/* The adapter plugged in or unplugged during the sleep, once the devices are back. */
+static int model_power_at_wake(struct device *dev)
+{
+	int online = xchg(&mains_online_at_wake, -1);
+
+	if (online < 0)
+		return 0;
+	WRITE_ONCE(mains_online, online);
+	pr_info("gma950-model: mains %s during the sleep\n", online ? "plugged in" : "unplugged");
+	power_supply_changed(mains);
+	power_supply_changed(battery);
+	return 0;
+}
+
 /* After S3 and after an image is restored the device has been without power; after the image
  * was only written (thaw) it has not. */
 static const struct dev_pm_ops model_pm_ops = {
 	.resume_noirq = model_reset,
 	.restore_noirq = model_reset,
+	.resume = model_power_at_wake,
 };
 
 static int model_probe(struct pci_dev *pdev, const struct pci_device_id *id)

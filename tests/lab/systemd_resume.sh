@@ -2,13 +2,18 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Driver inside the systemd guests on the lab's GMA 950, read against the table of expectations
 # (/lab/clock_expectations) after every event: register 0xF0 and the model's log.
-# First boot: the package is installed, gma950clock@400.service enabled and /etc/default/gma950clock
-# names another speed. The unit sets 400 at boot, its whole report in the journal, and again after
-# a real S3 resume; with a swap disk after a thaw from hibernation and after a hybrid sleep, in the
-# same boot. Nothing else runs the program. With every call outside its list fatal, @250 sets its
-# speed; systemd finds every mount point it needs in the program's root folder; an instance that
-# is not a speed fails; once the package is removed systemd forgets it and a resume leaves the
-# register at its power-on value.
+# First boot: the package is installed; gma950clock@400.service is enabled and
+# /etc/default/gma950clock names another speed, or gma950clock@auto.service is enabled and the
+# file chooses 400 on mains and 200 on battery. The unit sets the speed once at boot, before
+# multi-user.target, for the source the laptop booted on, its whole report in the journal, and
+# again after a real S3 resume; with a swap disk after a thaw from hibernation and after a hybrid
+# sleep, in the same boot. @400 writes nothing when the source changes; @auto has the speed's own
+# instance set each source's speed, once a plug, nothing for a battery's own event, the battery's
+# after a wake from a sleep the adapter was unplugged in, and its status says what it found.
+# Nothing else runs the program. With every call outside its list fatal, @250 sets its speed;
+# systemd finds every mount point it needs in the program's root folder; an instance that is not a
+# speed fails; once the package is removed systemd forgets it and a resume leaves the register at
+# its power-on value.
 # Second boot, the package installed and removed before it: the unit systemd before 260 makes of
 # the init script left behind says nothing (260 and later make none), the enable links stay; purge
 # takes them, and nothing is left.
@@ -16,15 +21,40 @@ exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
 
-done400='Done - GMA 950 should now be running at a speed of 400 MHz'
-unit=gma950clock@400.service
+done='Done - GMA 950 should now be running at a speed of'
+# The instance enabled: a speed, or auto, which has the speed's own instances run the program.
+for unit in /etc/systemd/system/multi-user.target.wants/gma950clock@*.service; do
+  unit=${unit##*/}
+  break
+done
+programs=$unit
+[ "$unit" != gma950clock@auto.service ] || programs='gma950clock@[0-9]*.service'
 
-runs() { journalctl -q -o cat -u "$unit" | grep -cxF "$done400"; }
+runs() { journalctl -q -o cat -u "$programs" | grep -c "^$done"; }
 ran() { [ "$(runs)" -eq "$1" ]; }
-# Every run of the program in the journal, of any unit or script, is the enabled instance's.
+# Every run of the program in the journal, of any unit or script, is one the enabled instance made.
 only_the_enabled_instance_ran() {
   [ "$(journalctl -q -o cat | grep -c 'Hacking hardware registers')" -eq "$(runs)" ] &&
-    [ "$(journalctl -q -o cat -u "$unit" | grep -c 'Hacking hardware registers')" -eq "$(runs)" ]
+    [ "$(journalctl -q -o cat -u "$programs" | grep -c 'Hacking hardware registers')" -eq "$(runs)" ]
+}
+# The laptop's source now, and the speed the enabled instance sets for it: @auto 400 on mains and
+# 200 on battery, as its speed file chooses; a speed's own instance that speed.
+on_source() {
+  source=mains speed=400 setting=34640533 row_suffix=
+  [ "$(cat /sys/module/gma950_model/parameters/mains_online)" = Y ] || source=battery
+  if [ "$source" = battery ] && [ "$unit" = gma950clock@auto.service ]; then
+    speed=200 setting=34640534 row_suffix=-on-battery
+  fi
+}
+# power EVENT ROW: the adapter or the battery as lab_power makes it, and the clock after it.
+power() {
+  lab_power "$1" && lab_clock_after "$2"
+}
+# What @auto found, and did, as systemctl status shows it.
+auto_status_says() {
+  systemctl status gma950clock@auto.service >/tmp/status
+  grep -qF "gma950clock: the core clock is set to $speed MHz" /tmp/status &&
+    grep -qF "gma950clock: on $source power, GMA950CLOCK_SPEED_ON_$( [ "$source" = mains ] && echo AC || echo BAT) asks for $speed MHz" /tmp/status
 }
 # The unit's result: the program exited with status 0, by itself (a signal would be Result=signal).
 succeeded() {
@@ -34,13 +64,14 @@ succeeded() {
 # What the boot run printed, as the journal keeps it: every line but the empty ones, without the
 # blank at the end of the closing note.
 report_of_the_boot_run() {
-  journalctl -q -o cat -u "$unit" -t gma950clock | head -n 12 >/tmp/report
-  lab_report 34d0e72d 34d0e72e 400 | grep -v '^$' | sed 's/ $//' | diff - /tmp/report
+  journalctl -q -o cat -u "$programs" -t gma950clock | grep -v '^gma950clock: ' | head -n 12 >/tmp/report
+  lab_report 34d0e72d "$(printf '%x' $((0x$setting ^ 0x00B4E21D)))" "$speed" | grep -v '^$' | sed 's/ $//' |
+    diff - /tmp/report
 }
 # The run lines and the kernel's sleep lines, in journal order.
 events() {
-  journalctl -q -o short-monotonic | awk -v done400="$done400" '
-    index($0, done400) { printf "run " }
+  journalctl -q -o short-monotonic | awk -v done="$done" '
+    index($0, done) { printf "run " }
     /kernel: PM: suspend entry/ { printf "sleep " }
     /kernel: PM: suspend exit/ { printf "wake " }
     /kernel: PM: hibernation: hibernation entry/ { printf "hibernate " }
@@ -99,22 +130,44 @@ lab_check "the tree kept its owners" lab_tree_keeps_owners
 systemctl is-system-running --wait >/dev/null
 case $(cat /lab/boot) in
   1)
+    on_source
+    echo "lab: $unit enabled; booted on $source power"
     lab_check "the unit ran at boot and set the clock" lab_wait 60 ran 1
     lab_check "the boot run succeeded" succeeded
     lab_check "the journal holds the boot run's whole report" report_of_the_boot_run
-    lab_check "0xF0 after boot" lab_clock_after boot
+    lab_check "0xF0 after booting on $source power" lab_clock_after "boot$row_suffix"
+    if [ "$unit" = gma950clock@auto.service ]; then
+      lab_check "@auto's status says what it found" auto_status_says
+      [ "$source" = mains ] || lab_check "plugged in, mains's speed" power plug plug
+      lab_check "unplugged, the battery's speed" power unplug unplug
+      lab_check "plugged in again, mains's speed" power plug plug
+      lab_check "the battery's charge moves: nothing runs" power charge charge
+      on_source
+      lab_check "@auto's status says what it did" auto_status_says
+      lab_check "@auto succeeded" succeeded gma950clock@auto.service
+      lab_power unplug-asleep
+    else
+      lab_check "a fixed speed, unplugged: nothing is written" power unplug fixed-speed
+      lab_check "and plugged in again" power plug fixed-speed
+    fi
+    runs_before=$(runs)
     lab_check "suspended to S3 and woke up" lab_suspend systemctl suspend
     lab_check "the kernel woke from S3" lab_resumed_from_s3
-    lab_check "the unit ran again after resume" lab_wait 60 ran 2
-    lab_check "one run before the sleep and one after it" events_are "run sleep wake run "
+    lab_check "the unit ran again after resume" lab_wait 60 ran "$((runs_before + 1))"
     lab_check "the resume run succeeded" succeeded
-    lab_check "0xF0 after the resume" lab_clock_after suspend
+    if [ "$unit" = gma950clock@auto.service ]; then
+      lab_check "unplugged during the sleep, the battery's speed after the wake" lab_clock_after wake-on-battery
+      lab_check "plugged in again, mains's speed" power plug plug
+    else
+      lab_check "one run before the sleep and one after it" events_are "run sleep wake run "
+      lab_check "0xF0 after the resume" lab_clock_after suspend
+    fi
     lab_check "the gma950clock.service made of the init script is masked" \
       [ "$(systemctl show -P LoadState gma950clock.service)" = masked ]
     lab_check "only the enabled instance ran, not the defaults file's speed" only_the_enabled_instance_ran
     lab_check "the init script's status points to systemctl" \
       sh -c '/etc/init.d/gma950clock status; [ $? -eq 4 ]'
-    echo "lab: resume to clock set $(lab_journal_ms "" 'gma950-model: 0xF0 back to' 'gma950-model: 0xF0 <- 34640533') ms"
+    echo "lab: resume to clock set $(lab_journal_ms "" 'gma950-model: 0xF0 back to' 'gma950-model: 0xF0 <- 3464053') ms"
 
     if [ -e /lab/hibernate ]; then
       lab_check "swap on the lab's disk" sh -c 'mkswap /dev/vda >/dev/null && swapon /dev/vda'

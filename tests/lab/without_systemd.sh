@@ -1,27 +1,42 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Driver inside the guests without systemd (sysv-rc, OpenRC or runit) on the lab's GMA 950, 400
-# chosen, with the package (the LSB script, elogind's hook) or another distribution's staged set
-# (/lab/installed: OpenRC's or runit's service, elogind's or zzz's hook); register 0xF0 and the
-# model's log are read against /lab/clock_expectations after every event.
-# First boot: set at boot, the whole report in the system log; set again when started by hand;
-# the status names the setting; S3 and back (`loginctl suspend`, or what zzz does) runs the hook
-# after the wake only; so do `loginctl hibernate` and the thaw, with a swap disk. Started again,
-# 250 is set; a speed it cannot use fails, writes nothing and logs one line (runit: ten seconds
-# on too). With the program removed (`dpkg -r`; or the staged files but those under /etc, kept as
-# a package manager keeps changed configuration files), a resume logs nothing of it and leaves
-# the power-on value. Second boot, the package installed and removed before it: nothing of it at
-# boot; purged, nothing of it is left, and a resume leaves the power-on value.
+# Driver inside the guests without systemd (sysv-rc, OpenRC or runit) on the lab's GMA 950, with
+# the package (the LSB script, elogind's hook, the udev rules) or another distribution's staged set
+# (/lab/installed: OpenRC's or runit's service, elogind's or zzz's hook, udev's rules or none); the
+# speed file chooses 400, or 400 on mains and 200 on battery; register 0xF0 and the model's log are
+# read against /lab/clock_expectations after every event.
+# First boot: set once at boot, early (before the runlevel, or stage, that the clock waited for up
+# to 1.5.0; in OpenRC's default runlevel where the administrator put it there), for the power
+# source the laptop booted on, the whole report in the system log; an enabled script's links where
+# the script now starts; started again by hand, it writes nothing; the status names the setting,
+# the source and its speed. With udev's rules and a speed for each source: unplugged, plugged,
+# each one write, a battery's own event none; unplugged during a sleep, the wake sets the
+# battery's speed. Without them: a plug writes nothing, but a wake sets the source's speed. S3
+# and back (`loginctl suspend`, or what zzz does) runs the hook after the wake only; so do
+# `loginctl hibernate` and the thaw, with a swap disk. Started again, 250 is set, and neither
+# source changes it; a speed it cannot use fails, writes nothing and logs one line (runit: ten
+# seconds on too), as does an unplug with a wrong speed for the battery. With the program removed
+# (`dpkg -r`; or the staged files but those under /etc, kept as a package manager keeps changed
+# configuration files), a resume logs nothing of it and leaves the power-on value. Second boot,
+# the package installed and removed before it: nothing of it at boot; purged, nothing of it is
+# left, and a resume leaves the power-on value.
 exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
 
 script=/etc/init.d/gma950clock
 reader=/usr/lib/gma950clock/apply-default-speed
-done400='Done - GMA 950 should now be running at a speed of 400 MHz'
-# Where the speed is chosen: OpenRC's conf.d, where its own service is installed.
+done='Done - GMA 950 should now be running at a speed of'
+# Where the speed is chosen: OpenRC's conf.d, where its own service is installed. The guest's own
+# file is kept aside, for the checks that choose another speed for a while.
 speed_file=/etc/default/gma950clock
 [ ! -e /etc/conf.d/gma950clock ] || speed_file=/etc/conf.d/gma950clock
+cp "$speed_file" /tmp/speeds 2>/dev/null
+# A speed for each source, or one for both; the rules that follow the source, or none.
+by_source=
+! grep -q GMA950CLOCK_SPEED_ON_ /tmp/speeds 2>/dev/null || by_source=1
+rules=
+[ ! -e /usr/lib/udev/rules.d/85-gma950clock.rules ] || rules=1
 # What applies it at boot: the LSB script, OpenRC's own service or runit's.
 service=lsb
 if [ -e /etc/sv/gma950clock/run ]; then
@@ -77,14 +92,14 @@ system_log() {
 # The witness's calls, the kernel's sleeps and the program's reports, in the order they were
 # logged since the last "lab-mark" line (or since the start).
 events() {
-  system_log | awk -v done400="$done400" '
+  system_log | awk -v done="$done" '
     /lab-mark: / { seen = "" }
     /lab-witness: hook called: / { sub(/.*hook called: /, ""); seen = seen $1 "-" $2 " " }
     /kernel: .*PM: suspend entry/ { seen = seen "sleep " }
     /kernel: .*PM: suspend exit/ { seen = seen "wake " }
     /kernel: .*PM: hibernation: hibernation entry/ { seen = seen "hibernate " }
     /kernel: .*PM: hibernation: hibernation exit/ { seen = seen "thaw " }
-    index($0, "gma950clock: " done400) { seen = seen "run " }
+    index($0, "gma950clock: " done) { seen = seen "run " }
     END { printf "%s", seen }'
 }
 since_the_mark() { system_log | awk '/lab-mark: / { kept = "" } { kept = kept $0 "\n" } END { printf "%s", kept }'; }
@@ -103,24 +118,66 @@ nothing_of_the_package() { ! since_the_mark | of_the_package; }
 nothing_of_the_package_this_boot() { ! system_log | of_the_package; }
 # The program's lines in the system log, as it printed them but for the empty ones.
 logged_report() { system_log | awk '{ at = index($0, " gma950clock: ") } at { print substr($0, at + 14) }'; }
+# The program's report of the boot's write: the power-on value before, the speed's after (masked).
 report_of_the_boot_run() {
   logged_report | head -n 12 >/tmp/report
-  lab_report 34d0e72d 34d0e72e 400 | grep -v '^$' | diff - /tmp/report
+  lab_report 34d0e72d "$(printf '%x' $((0x$setting ^ 0x00B4E21D)))" "$speed" | grep -v '^$' | diff - /tmp/report
 }
 choose() { printf 'GMA950CLOCK_SPEED=%s\n' "$1" >"$speed_file"; }
-# status_is CODE [SPEED [COMMAND...]]: the status, with GMA950CLOCK_SPEED=SPEED in the speed file
-# for the while (default 400), run behind COMMAND; for the speed set, the line that names it.
+speeds_as_set_up() { cp /tmp/speeds "$speed_file"; }
+# status_is CODE [SPEED [COMMAND...]]: the status, run behind COMMAND, with GMA950CLOCK_SPEED=SPEED
+# in the speed file for the while (or the guest's own file, for an empty SPEED); for the speed
+# set, the lines that name it, the source and the variable that chose it.
 status_is() {
   code=$1
-  choose "${2:-400}"
+  if [ -n "${2:-}" ]; then choose "$2"; fi
   shift 2
   said=$(clock_status "$@")
   status=$?
-  choose 400
+  speeds_as_set_up
   echo "lab: status: $said (exit $status)"
-  [ "$status" -eq "$code" ] && { [ "$code" -ne 0 ] || [ "$said" = "gma950clock: the core clock is set to 400 MHz" ]; }
+  [ "$status" -eq "$code" ] && { [ "$code" -ne 0 ] || [ "$said" = "gma950clock: the core clock is set to $speed MHz
+gma950clock: on $source power, $chooser asks for $speed MHz" ]; }
 }
-reported() { system_log | grep -qF "gma950clock: $done400"; }
+# The report of a write after the last mark.
+reported_after_the_wake() { since_the_mark | grep -qF "gma950clock: $done"; }
+# The laptop's source now, the speed it asks for and the register's value for it, the variable
+# that chose it, and the table's rows that hold them.
+on_source() {
+  source=mains speed=400 setting=34640533 chooser=GMA950CLOCK_SPEED row_suffix=
+  [ "$(cat /sys/module/gma950_model/parameters/mains_online)" = Y ] || source=battery
+  [ -z "$by_source" ] || chooser=GMA950CLOCK_SPEED_ON_AC
+  if [ "$source" = battery ] && [ -n "$by_source" ]; then
+    speed=200 setting=34640534 chooser=GMA950CLOCK_SPEED_ON_BAT row_suffix=-on-battery
+  fi
+}
+# Where what starts it at boot is: the package's script in S, and under OpenRC in its sysinit
+# runlevel, and in no runlevel after them; a staged set where its users put it.
+starts_where_it_should() {
+  links=" $(start_links | tr '\n' ' ')"
+  case $service:$links in
+    lsb:*/etc/rc[1-5].d/* | lsb:*/runlevels/default/*) false ;;
+    lsb:*" /etc/rcS.d/S"[0-9][0-9]"gma950clock "*) [ ! -e /run/openrc ] || [ -e /etc/runlevels/sysinit/gma950clock ] ;;
+    openrc:" /etc/runlevels/sysinit/gma950clock " | openrc:" /etc/runlevels/default/gma950clock ") ;;
+    runit:" /etc/runit/runsvdir/default/gma950clock ") ;;
+    *) false ;;
+  esac
+}
+# The first boot's write in OpenRC's default runlevel: the administrator put it there.
+boot_row() {
+  if [ -e /etc/runlevels/default/gma950clock ] && [ -z "$rules" ]; then
+    echo boot-in-default$row_suffix
+  else
+    echo boot$row_suffix
+  fi
+}
+# power EVENT ROW: the adapter or the battery as lab_power makes it, and the clock after it.
+power() {
+  lab_power "$1" && lab_clock_after "$2"
+}
+wrong_speed_for_the_battery() {
+  printf 'GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED_ON_BAT=300\n' >"$speed_file"
+}
 nothing_refused() { ! system_log | grep -qE 'gma950clock: gma950clock: cannot'; }
 refusals_logged() { [ "$(since_the_mark | grep -c "gma950clock: $speed_file: cannot use")" -eq "$1" ]; }
 elogind_ready() { loginctl list-sessions >/dev/null 2>&1; }
@@ -156,24 +213,43 @@ lab_check "elogind answers" lab_wait 60 elogind_ready
 echo "lab: the $service service, its start links: $(start_links | tr '\n' ' '); the speed in $speed_file; the hook $hook"
 case $(cat /lab/boot) in
   1)
-    lab_check "it is enabled" [ -n "$(start_links)" ]
+    on_source
+    lab_check "it is enabled where it starts now" starts_where_it_should
     lab_check "the program ran once at boot, as the system log says" events_are "run "
     lab_check "the system log holds the boot run's whole report" report_of_the_boot_run
-    lab_check "0xF0 after boot" lab_clock_after boot
+    lab_check "0xF0 after booting on $source power" lab_clock_after "$(boot_row)"
     lab_check "started again by hand, it succeeds" restarted
-    lab_check "0xF0 after it" lab_clock_after start
-    lab_check "status: the speed chosen is set" status_is 0 400
+    lab_check "0xF0 after it" lab_clock_after "start$row_suffix"
+    lab_check "status: the speed chosen is set" status_is 0 ''
     lab_check "status: another speed is set" status_is 3 250
     lab_check "status: an ordinary user cannot read the register" \
-      status_is 4 400 setpriv --reuid=65534 --regid=65534 --clear-groups --
+      status_is 4 '' setpriv --reuid=65534 --regid=65534 --clear-groups --
+    if [ -n "$rules" ] && [ -n "$by_source" ]; then
+      [ "$source" = mains ] || lab_check "plugged in, mains's speed" power plug plug
+      lab_check "unplugged, the battery's speed" power unplug unplug
+      lab_check "plugged in again, mains's speed" power plug plug
+      lab_check "the battery's charge moves: nothing runs" power charge charge
+    elif [ -n "$by_source" ]; then
+      lab_check "without udev's rules, unplugged: nothing runs" power unplug unplug-without-udev
+    fi
     lab_check "the hook is in a folder the sleep manager reads" [ -x "$hook" ]
+    [ -z "$rules" ] || [ -z "$by_source" ] || lab_power unplug-asleep
     mark "suspending"
     lab_check "suspended with $sleeper and woke up" lab_suspend suspended
     lab_check "the kernel woke from S3" lab_resumed_from_s3
-    lab_check "the program's report is in the system log" lab_wait 10 reported
+    lab_check "the program's report is in the system log" lab_wait 10 reported_after_the_wake
     lab_check "the hook ran after the wake-up, not before the sleep" \
       lab_wait 10 ran_after_the_wake_only suspend sleep wake
-    lab_check "0xF0 after the resume" lab_clock_after suspend
+    if [ -n "$by_source" ]; then
+      lab_check "0xF0 after waking on battery" lab_clock_after wake-on-battery
+      if [ -n "$rules" ]; then
+        lab_check "plugged in again, mains's speed" power plug plug
+      else
+        lab_check "without udev's rules, plugged in: nothing runs" power plug plug-without-udev
+      fi
+    else
+      lab_check "0xF0 after the resume" lab_clock_after suspend
+    fi
     if [ -e /lab/hibernate ]; then
       lab_check "swap on the lab's disk" sh -c 'mkswap /dev/vda >/dev/null && swapon /dev/vda'
       mark "hibernating"
@@ -191,6 +267,10 @@ case $(cat /lab/boot) in
     choose 250
     lab_check "with 250 chosen, started again, it succeeds" restarted
     lab_check "0xF0 after it" lab_clock_after restart-250
+    if [ -n "$rules" ]; then
+      lab_check "one speed for both sources, unplugged: nothing is written" power unplug same-speed-250
+      lab_check "and plugged in again" power plug same-speed-250
+    fi
     choose 300
     mark "a speed it cannot use"
     lab_check "with 300 chosen, started again, it fails" restart_failed
@@ -201,7 +281,14 @@ case $(cat /lab/boot) in
       sleep 10
       lab_check "and one line ten seconds on" refusals_logged 1
     fi
-    choose 400
+    if [ -n "$rules" ] && [ -n "$by_source" ]; then
+      wrong_speed_for_the_battery
+      mark "a speed for the battery it cannot use"
+      lab_check "with 300 for the battery, unplugged: nothing is written" power unplug wrong-speed
+      lab_check "one line logged" refusals_logged 1
+      lab_power plug
+    fi
+    speeds_as_set_up
 
     echo "lab: the system log of this boot, what concerns the program, the model and the sleeps:"
     system_log | grep -E 'gma950clock|gma950-model|lab-witness|PM: suspend|Waking up'
