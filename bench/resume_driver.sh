@@ -14,7 +14,7 @@ exec >/dev/ttyS0 2>&1
 
 # stamp TEXT: the kernel's stamp, in ms, of the first line in its log that holds TEXT.
 stamp() {
-  dmesg | awk -v text="$1" 'index($0, text) { sub(/^\[ */, ""); sub(/\].*/, ""); printf "%.0f\n", $0 * 1000; exit }'
+  dmesg 2>/dev/null | awk -v text="$1" 'index($0, text) { sub(/^\[ */, ""); sub(/\].*/, ""); printf "%.0f\n", $0 * 1000; exit }'
 }
 written() { [ -n "$(stamp "gma950-model: 0xF0 <- $1")" ]; }
 elogind_ready() { loginctl list-sessions >/dev/null 2>&1; }

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Benchmark driver inside the Debian 12 systemd guest, where the package is installed. With
 # /lab/bench saying "starts" (a boot that counts instructions, so the figures repeat): three starts
-# each of gma950clock@400.service as installed and of the same program in a unit without any
+# each of gma950clock@400.service as installed, of gma950clock@auto.service, whose condition
+# chooses the speed for the power source first, and of the same program in a unit without any
 # hardening, each timed from systemd's "Starting" line to the program's first line, with the CPU
 # the unit used; the medians are printed. With "resume" (plain emulation): the time from the
 # kernel's wake-up after a real S3 cycle to the enabled unit's first line.
@@ -10,7 +11,9 @@ exec >/dev/ttyS0 2>&1
 # shellcheck source=lab/guest-lib.sh # where the harness puts it in the guest
 . /lab/guest-lib.sh
 
-program_line='gma950clock['
+# The banner's second line, which the program prints with its first: @auto's condition prints
+# lines of its own before.
+program_line='gma950clock - Intel(R) GMA 950 graphics core clock switch'
 after_the_wake() { [ -n "$(lab_journal_ms "" 'kernel: PM: suspend exit' "$program_line")" ]; }
 median() { sort -n | sed -n 2p; }
 
@@ -50,10 +53,14 @@ SyslogIdentifier=gma950clock
 UNIT
     systemctl daemon-reload
     echo "bench: systemd $(systemctl --version | awk 'NR == 1 { print $2 }'), $(uname -m), guest time counted in instructions"
+    printf 'GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED_ON_BAT=200\n' >/etc/default/gma950clock
     measure gma950clock@400.service "as installed"
+    measure gma950clock@auto.service "the speed for the power source"
     measure gma950clock-unhardened@400.service "no hardening"
-    echo "bench: gma950clock@400.service: exposure $(systemd-analyze security gma950clock@400.service 2>/dev/null |
-      sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p') (systemd-analyze security)"
+    for unit in gma950clock@400.service gma950clock@auto.service; do
+      echo "bench: $unit: exposure $(systemd-analyze security "$unit" 2>/dev/null |
+        sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p') (systemd-analyze security)"
+    done
     ;;
   resume)
     lab_check "suspended to S3 and woke up" lab_suspend systemctl suspend
