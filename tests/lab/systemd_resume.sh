@@ -48,12 +48,17 @@ on_source() {
 power() {
   lab_power "$1" && lab_clock_after "$2"
 }
-# What @auto found and did last, as systemctl status shows it: the source, the speed it asks for,
-# and the program's report of that speed set.
+# What @auto found and did last, as systemctl status shows it: the register, the source and the
+# speed it asks for.
 auto_status_says() {
   systemctl status gma950clock@auto.service >/tmp/status
-  grep -qF "gma950clock: on $source power, GMA950CLOCK_SPEED_ON_$( [ "$source" = mains ] && echo AC || echo BAT) asks for $speed MHz" /tmp/status &&
-    grep -qF "$done $speed MHz" /tmp/status
+  grep -qF "gma950clock: the core clock is set to $speed MHz" /tmp/status &&
+    grep -qF "gma950clock: on $source power, GMA950CLOCK_SPEED_ON_$( [ "$source" = mains ] && echo AC || echo BAT) asks for $speed MHz" /tmp/status
+}
+# The unit's result: the program exited with status 0, by itself (a signal would be Result=signal).
+succeeded() {
+  [ "$(systemctl show -P Result "${1:-$unit}")" = success ] &&
+    [ "$(systemctl show -P ExecMainStatus "${1:-$unit}")" = 0 ]
 }
 # What the boot run printed, as the journal keeps it: every line but the empty ones, without the
 # blank at the end of the closing note.
