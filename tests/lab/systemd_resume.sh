@@ -55,10 +55,14 @@ auto_status_says() {
   grep -qF "gma950clock: the core clock is set to $speed MHz" /tmp/status &&
     grep -qF "gma950clock: on $source power, GMA950CLOCK_SPEED_ON_$( [ "$source" = mains ] && echo AC || echo BAT) asks for $speed MHz" /tmp/status
 }
-# The unit's result: the program exited with status 0, by itself (a signal would be Result=signal).
+# The unit's result: the program exited with status 0, by itself (a signal would be Result=signal);
+# or @auto's condition found the speed set (a power supply's event at boot, after the boot's run).
 succeeded() {
-  [ "$(systemctl show -P Result "${1:-$unit}")" = success ] &&
-    [ "$(systemctl show -P ExecMainStatus "${1:-$unit}")" = 0 ]
+  case $(systemctl show -P Result "${1:-$unit}") in
+    success) [ "$(systemctl show -P ExecMainStatus "${1:-$unit}")" = 0 ] ;;
+    exec-condition) [ "${1:-$unit}" = gma950clock@auto.service ] ;;
+    *) false ;;
+  esac
 }
 # What the boot run printed, as the journal keeps it: every line but the empty ones, without the
 # blank at the end of the closing note.
