@@ -121,6 +121,12 @@ lab_power() {
   esac && lab_settled
 }
 
+# lab_power_after EVENT ROW: the adapter or the battery as lab_power makes it, and the clock after
+# it as lab_clock_after checks it.
+lab_power_after() {
+  lab_power "$1" && lab_clock_after "$2"
+}
+
 # lab_udev_shows SUPPLY PROPERTY: whether udev has handled the supply's last event.
 lab_udev_shows() {
   udevadm info -q property "/sys/class/power_supply/$1" | grep -qx "$2"

@@ -44,10 +44,6 @@ on_source() {
     speed=200 setting=34640534 row_suffix=-on-battery
   fi
 }
-# power EVENT ROW: the adapter or the battery as lab_power makes it, and the clock after it.
-power() {
-  lab_power "$1" && lab_clock_after "$2"
-}
 # What @auto found and did last, as systemctl status shows it: the register, the source and the
 # speed it asks for.
 auto_status_says() {
@@ -141,17 +137,17 @@ case $(cat /lab/boot) in
     lab_check "0xF0 after booting on $source power" lab_clock_after "boot$row_suffix"
     if [ "$unit" = gma950clock@auto.service ]; then
       lab_check "@auto's status says what it found" auto_status_says
-      [ "$source" = mains ] || lab_check "plugged in, mains's speed" power plug plug
-      lab_check "unplugged, the battery's speed" power unplug unplug
-      lab_check "plugged in again, mains's speed" power plug plug
-      lab_check "the battery's charge moves: nothing runs" power charge charge
+      [ "$source" = mains ] || lab_check "plugged in, mains's speed" lab_power_after plug plug
+      lab_check "unplugged, the battery's speed" lab_power_after unplug unplug
+      lab_check "plugged in again, mains's speed" lab_power_after plug plug
+      lab_check "the battery's charge moves: nothing runs" lab_power_after charge charge
       on_source
       lab_check "@auto's status says what it did" auto_status_says
       lab_check "@auto succeeded" succeeded gma950clock@auto.service
       lab_power unplug-asleep
     else
-      lab_check "a fixed speed, unplugged: nothing is written" power unplug fixed-speed
-      lab_check "and plugged in again" power plug fixed-speed
+      lab_check "a fixed speed, unplugged: nothing is written" lab_power_after unplug fixed-speed
+      lab_check "and plugged in again" lab_power_after plug fixed-speed
     fi
     runs_before=$(runs)
     lab_check "suspended to S3 and woke up" lab_suspend systemctl suspend
@@ -160,7 +156,7 @@ case $(cat /lab/boot) in
     lab_check "the resume run succeeded" succeeded
     if [ "$unit" = gma950clock@auto.service ]; then
       lab_check "unplugged during the sleep, the battery's speed after the wake" lab_clock_after wake-on-battery
-      lab_check "plugged in again, mains's speed" power plug plug
+      lab_check "plugged in again, mains's speed" lab_power_after plug plug
     else
       lab_check "one run before the sleep and one after it" events_are "run sleep wake run "
       lab_check "0xF0 after the resume" lab_clock_after suspend

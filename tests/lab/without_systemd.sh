@@ -171,10 +171,6 @@ boot_row() {
     echo boot$row_suffix
   fi
 }
-# power EVENT ROW: the adapter or the battery as lab_power makes it, and the clock after it.
-power() {
-  lab_power "$1" && lab_clock_after "$2"
-}
 wrong_speed_for_the_battery() {
   printf 'GMA950CLOCK_SPEED_ON_AC=400\nGMA950CLOCK_SPEED_ON_BAT=300\n' >"$speed_file"
 }
@@ -225,12 +221,12 @@ case $(cat /lab/boot) in
     lab_check "status: an ordinary user cannot read the register" \
       status_is 4 '' setpriv --reuid=65534 --regid=65534 --clear-groups --
     if [ -n "$rules" ] && [ -n "$by_source" ]; then
-      [ "$source" = mains ] || lab_check "plugged in, mains's speed" power plug plug
-      lab_check "unplugged, the battery's speed" power unplug unplug
-      lab_check "plugged in again, mains's speed" power plug plug
-      lab_check "the battery's charge moves: nothing runs" power charge charge
+      [ "$source" = mains ] || lab_check "plugged in, mains's speed" lab_power_after plug plug
+      lab_check "unplugged, the battery's speed" lab_power_after unplug unplug
+      lab_check "plugged in again, mains's speed" lab_power_after plug plug
+      lab_check "the battery's charge moves: nothing runs" lab_power_after charge charge
     elif [ -n "$by_source" ]; then
-      lab_check "without udev's rules, unplugged: nothing runs" power unplug unplug-without-udev
+      lab_check "without udev's rules, unplugged: nothing runs" lab_power_after unplug unplug-without-udev
     fi
     lab_check "the hook is in a folder the sleep manager reads" [ -x "$hook" ]
     [ -z "$rules" ] || [ -z "$by_source" ] || lab_power unplug-asleep
@@ -243,9 +239,9 @@ case $(cat /lab/boot) in
     if [ -n "$by_source" ]; then
       lab_check "0xF0 after waking on battery" lab_clock_after wake-on-battery
       if [ -n "$rules" ]; then
-        lab_check "plugged in again, mains's speed" power plug plug
+        lab_check "plugged in again, mains's speed" lab_power_after plug plug
       else
-        lab_check "without udev's rules, plugged in: nothing runs" power plug plug-without-udev
+        lab_check "without udev's rules, plugged in: nothing runs" lab_power_after plug plug-without-udev
       fi
     else
       lab_check "0xF0 after the resume" lab_clock_after suspend
@@ -268,8 +264,8 @@ case $(cat /lab/boot) in
     lab_check "with 250 chosen, started again, it succeeds" restarted
     lab_check "0xF0 after it" lab_clock_after restart-250
     if [ -n "$rules" ]; then
-      lab_check "one speed for both sources, unplugged: nothing is written" power unplug same-speed-250
-      lab_check "and plugged in again" power plug same-speed-250
+      lab_check "one speed for both sources, unplugged: nothing is written" lab_power_after unplug same-speed-250
+      lab_check "and plugged in again" lab_power_after plug same-speed-250
     fi
     choose 300
     mark "a speed it cannot use"
@@ -284,7 +280,7 @@ case $(cat /lab/boot) in
     if [ -n "$rules" ] && [ -n "$by_source" ]; then
       wrong_speed_for_the_battery
       mark "a speed for the battery it cannot use"
-      lab_check "with 300 for the battery, unplugged: nothing is written" power unplug wrong-speed
+      lab_check "with 300 for the battery, unplugged: nothing is written" lab_power_after unplug wrong-speed
       lab_check "one line logged" refusals_logged 1
       lab_power plug
     fi
